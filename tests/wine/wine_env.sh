@@ -1,0 +1,72 @@
+# wine_env.sh - a private Wine prefix for running the Windows builds against k7340sim.
+#
+# Source it from bash:
+#   . tests/wine/wine_env.sh
+#   wine_env_create                     # private prefix, booted (about 10 s)
+#   wine_map_com 1 "$dir/com1"          # COM1 -> the simulator's pty link
+#   wine_run build/mingw64/bin/k7340config.exe 0 50000 500
+#   wine_env_destroy                    # stop the wineserver, remove the prefix
+#
+# Always the 64-bit loader: the `wine` wrapper may pick the 32-bit one, which this machine
+# cannot run. The functions return non-zero on failure and print why on stderr.
+
+WINE_LOADER=${WINE_LOADER:-/usr/lib/wine/wine64}
+if [ -z "${WINE_SERVER:-}" ]; then
+    if [ -x /usr/lib/wine/wineserver64 ]; then
+        WINE_SERVER=/usr/lib/wine/wineserver64
+    else
+        WINE_SERVER=wineserver
+    fi
+fi
+export WINESERVER="$WINE_SERVER"
+
+# Creates a fresh prefix in a temporary folder and boots it. Exports WINEPREFIX, WINEDEBUG and
+# WINEDLLOVERRIDES (no Mono or Gecko install dialogs).
+wine_env_create() {
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/k7340-wine.XXXXXX") || return 1
+    export WINEPREFIX
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES='mscoree,mshtml='
+    if ! "$WINE_LOADER" wineboot -i >"$WINEPREFIX/.wineboot.log" 2>&1; then
+        echo "wine_env: wineboot failed, see $WINEPREFIX/.wineboot.log" >&2
+        return 1
+    fi
+    # wineboot returns before the prefix is fully written; wait for the server to go idle.
+    "$WINE_SERVER" -w
+    return 0
+}
+
+# wine_map_com N PATH: COMN opens the Unix device PATH (a pty or its symlink). Restarts the
+# wineserver so that the next program sees the mapping.
+wine_map_com() {
+    local port=$1 path=$2
+    if [ -z "${WINEPREFIX:-}" ]; then
+        echo "wine_env: wine_map_com before wine_env_create" >&2
+        return 1
+    fi
+    if ! "$WINE_LOADER" reg add 'HKLM\Software\Wine\Ports' /v "COM$port" /d "$path" /f \
+        >/dev/null 2>&1; then
+        echo "wine_env: reg add COM$port -> $path failed" >&2
+        return 1
+    fi
+    "$WINE_SERVER" -k 2>/dev/null
+    "$WINE_SERVER" -w 2>/dev/null
+    return 0
+}
+
+# wine_run PROGRAM [ARGS...]: runs a Windows program in the prefix with the 64-bit loader and
+# returns its exit status.
+wine_run() {
+    "$WINE_LOADER" "$@"
+}
+
+# Stops the prefix's wineserver and removes the prefix. Safe to call twice and from a trap.
+wine_env_destroy() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        "$WINE_SERVER" -k 2>/dev/null
+        "$WINE_SERVER" -w 2>/dev/null
+        rm -rf "$WINEPREFIX"
+    fi
+    unset WINEPREFIX
+    return 0
+}
