@@ -1,0 +1,76 @@
+"""Exceptions and warnings raised by the binding, carrying the library's code and text."""
+
+import os
+import sys
+
+OK = 0
+ERR_CLOSED = -1
+ERR_ARGUMENT = -2
+ERR_WRITE = -3
+ERR_READ = -4
+ERR_CHECKSUM = -5
+ERR_COMMAND = -6
+ERR_REPLY = -7
+ERR_RANGES = -8
+ERR_EEPROM_CHECKSUM = -9
+ERR_NO_PORT = -10
+
+# An open that ends in one of these leaves the supply open and answering, with the default
+# ranges in force: the panel and the utility carry on after them, and so does the binding.
+OPEN_WARNINGS = (ERR_RANGES, ERR_EEPROM_CHECKSUM)
+
+
+def _os_error_text(code):
+    """The operating system's own words for a positive code ("System error" says nothing)."""
+    if code <= 0:
+        return ""
+    if sys.platform == "win32":
+        import ctypes
+
+        return ctypes.FormatError(code).strip()
+    try:
+        return os.strerror(code)
+    except ValueError:
+        return ""
+
+
+class K7340Error(Exception):
+    """A call of the library returned a non-zero code.
+
+    ``code`` is the library's code (negative) or an operating-system error number
+    (positive); ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
+    """
+
+    def __init__(self, code, text, call=None):
+        self.code = code
+        self.text = text
+        self.call = call
+        self.os_text = _os_error_text(code)
+        super().__init__(code, text)
+
+    def __str__(self):
+        detail = self.text
+        if self.os_text:
+            detail += " (%s)" % self.os_text
+        where = " in %s" % self.call if self.call else ""
+        return "%s [code %d%s]" % (detail, self.code, where)
+
+
+class K7340Warning(UserWarning):
+    """An open that succeeded with an unusable EEPROM: the default ranges are in force.
+
+    ``str()`` of the warning is the library's text ("EEPROM checksum error" or
+    "Invalid setpoint/meter ranges"); ``code`` is -9 or -8.
+    """
+
+    def __init__(self, code, text):
+        self.code = code
+        self.text = text
+        super().__init__(text)
+
+    def __str__(self):
+        return self.text
+
+
+class LibraryLoadError(OSError):
+    """The shared library could not be found or loaded; the message names every path tried."""
