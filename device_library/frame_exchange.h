@@ -1,0 +1,61 @@
+/*
+ * frame_exchange.h - command and reply frames on the serial line.
+ *
+ * Command frame (host to supply), payload of n bytes, 1 <= n <= 11:
+ *
+ *   offset  size  content
+ *   0       1     length L = n + 2 (counts itself, the payload and the checksum)
+ *   1       n     payload; payload byte 0 is the opcode
+ *   n + 1   1     checksum: (L + payload bytes) mod 256
+ *
+ * Reply frame (supply to host), N data bytes fixed by the command, 0 <= N <= 8:
+ *
+ *   offset  size  content
+ *   0       1     length byte (enters the checksum, otherwise not examined)
+ *   1       1     status byte
+ *   2       N     data, multi-byte numbers big-endian
+ *   N + 2   1     checksum: bytes 0 .. N + 1 summed mod 256
+ *
+ * One command frame, then exactly one reply frame; no retries, no sequence numbers.
+ */
+#ifndef K7340_FRAME_EXCHANGE_H
+#define K7340_FRAME_EXCHANGE_H
+
+#include "device_table.h"
+
+enum Opcode {
+    OP_READ_METER = 0x00, // + channel 0..3; 2 data bytes
+    OP_OUTPUT_OFF = 0x10, // setpoint code (3 bytes, zero); no data
+    OP_OUTPUT_ON = 0x11,  // setpoint code (3 bytes); no data
+    OP_WATCHDOG = 0xF0,   // count in 10 ms units; no data
+    OP_EEPROM_WRITE = 0xF1, // address, value; no data
+    OP_EEPROM_READ = 0xF2,  // address; 1 data byte
+    OP_FIRMWARE = 0xF3,     // 2 data bytes
+    OP_RESET = 0xF4,        // reply never read
+    OP_LIMIT_FIRST = 0xF6,  // level 0..63; no data
+    OP_LIMIT_SECOND = 0xF7, // level 0..63; no data
+    OP_FAULT_FOLLOW_UP = 0xF8, // no data
+    OP_READ_RAW_METER = 0xF9,  // + channel 0..2; 3 data bytes
+    OP_FAULT_QUERY = 0xFC,     // 1 data byte, the fault byte
+};
+
+enum {
+    MAX_COMMAND_PAYLOAD = 11,
+    MAX_REPLY_DATA = 8,
+    MAX_TRANSACT_DATA = 4,
+};
+
+// Sum of count bytes modulo 256, starting from seed.
+unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count);
+
+// Purges stale input, then writes one command frame: 0, -3, or -6 for a payload over 11 bytes.
+int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int n);
+
+// Reads one reply frame with N data bytes into dst and caches its status byte on success:
+// 0, -4, -5, or -7 for N over 8.
+int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int N);
+
+// One exchange; on success stores the N (<= 4) data bytes big-endian in *out, when out is given.
+int Transact(DeviceSlot *slot, const unsigned char *payload, int n, int *out, int N);
+
+#endif

@@ -1,0 +1,178 @@
+// Setpoint, meters, raw meters, watchdog, limits, reset, firmware revision, status and faults.
+#include "instrument.h"
+
+#include "frame_exchange.h"
+#include "k7340.h"
+#include "serial_port.h"
+
+static const double OUTPUT_ON_THRESHOLD = 20.0;
+
+unsigned SetpointCode(double volts, int vrange) {
+    const double scaled = volts / vrange * 16777215.0 + 0.5;
+    // Compared before converting: a huge request must clamp, not overflow the conversion.
+    if (!(scaled < SETPOINT_FULL_SCALE + 1.0))
+        return SETPOINT_FULL_SCALE;
+    return static_cast<unsigned>(scaled);
+}
+
+int ApplySetpoint(DeviceSlot *slot, double volts) {
+    // A NaN would take the output-on path with an undefined code: refuse it.
+    if (volts != volts)
+        return K7340_ERR_ARGUMENT;
+    unsigned char payload[4] = {OP_OUTPUT_OFF, 0, 0, 0};
+    if (!(volts < OUTPUT_ON_THRESHOLD)) {
+        const unsigned code = SetpointCode(volts, slot->vrange);
+        payload[0] = OP_OUTPUT_ON;
+        payload[1] = static_cast<unsigned char>(code >> 16);
+        payload[2] = static_cast<unsigned char>(code >> 8);
+        payload[3] = static_cast<unsigned char>(code);
+    }
+    return Transact(slot, payload, sizeof payload, nullptr, 0);
+}
+
+unsigned WatchdogCount(unsigned milliseconds) {
+    const unsigned longest = WATCHDOG_MAX_COUNT * 10 - 9; // 2541 ms still rounds up to 255
+    if (milliseconds > longest)
+        return WATCHDOG_MAX_COUNT;
+    return (milliseconds + 9) / 10;
+}
+
+int LimitLevel(int percent) {
+    if (percent > 100)
+        return LIMIT_FULL_SCALE;
+    if (percent < 0)
+        return 0; // the command carries 0..63; a negative level would go out as 0xFF
+    return percent * LIMIT_FULL_SCALE / 100;
+}
+
+double MeterValue(int channel, unsigned r, int vrange, int irange) {
+    switch (channel) {
+    case 0:
+        // The product can exceed 32 bits (65535 x 60000) but is exact in a double.
+        return static_cast<double>(r) * vrange / 65535.0;
+    case 1:
+        return static_cast<double>(r) * irange / 65535.0;
+    case 2:
+        return (r & 0x7FFF) * (250.0 / 32767.0);
+    default:
+        return (r >> 6) * 5.0 / 1023.0;
+    }
+}
+
+extern "C" int K7340_CALL K7340_SetVoltage(int index, double volts) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    return ApplySetpoint(slot, volts);
+}
+
+extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    if (channel < 0 || channel > 3 || value == nullptr)
+        return K7340_ERR_ARGUMENT;
+    const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_METER + channel)};
+    int r;
+    code = Transact(slot, payload, 1, &r, 2);
+    if (code != K7340_OK)
+        return code;
+    *value = MeterValue(channel, static_cast<unsigned>(r), slot->vrange, slot->irange);
+    return K7340_OK;
+}
+
+extern "C" int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    if (value == nullptr)
+        return K7340_ERR_ARGUMENT;
+    if (channel < 0 || channel > 2) {
+        code = K7340_ERR_ARGUMENT;
+    } else {
+        const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_RAW_METER + channel)};
+        code = Transact(slot, payload, 1, value, 3);
+    }
+    // Channels 0 and 1 carry 23 bits; the mask runs whatever happened above.
+    if (channel != 2)
+        *value &= 0x7FFFFF;
+    return code;
+}
+
+extern "C" int K7340_CALL K7340_SetWD(int index, unsigned int milliseconds) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char payload[] = {OP_WATCHDOG,
+                                     static_cast<unsigned char>(WatchdogCount(milliseconds))};
+    return Transact(slot, payload, sizeof payload, nullptr, 0);
+}
+
+extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char firstPayload[] = {OP_LIMIT_FIRST,
+                                          static_cast<unsigned char>(LimitLevel(first))};
+    code = Transact(slot, firstPayload, sizeof firstPayload, nullptr, 0);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char secondPayload[] = {OP_LIMIT_SECOND,
+                                           static_cast<unsigned char>(LimitLevel(second))};
+    return Transact(slot, secondPayload, sizeof secondPayload, nullptr, 0);
+}
+
+extern "C" int K7340_CALL K7340_Reset(int index) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    code = ApplySetpoint(slot, 0.0);
+    if (code == K7340_OK)
+        Pause(RESET_PAUSE_MS);
+    const unsigned char payload[] = {OP_RESET};
+    SendCommandFrame(slot, payload, 1); // its reply is never read
+    if (code == K7340_OK) {
+        Pause(RESET_PAUSE_MS);
+        PortPurgeInput(slot->portIndex);
+    }
+    return code;
+}
+
+extern "C" int K7340_CALL K7340_GetFwVersion(int index, int *version) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char payload[] = {OP_FIRMWARE};
+    return Transact(slot, payload, 1, version, 2);
+}
+
+extern "C" int K7340_CALL K7340_GetStatusFlags(int index, int *flags) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    if (flags == nullptr)
+        return K7340_ERR_ARGUMENT;
+    *flags = slot->status & 0xFF;
+    return K7340_OK;
+}
+
+extern "C" int K7340_CALL K7340_GetFaultFlags(int index, int *flags) {
+    DeviceSlot *slot;
+    int code = GetOpenSlot(index, &slot);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char query[] = {OP_FAULT_QUERY};
+    code = Transact(slot, query, 1, flags, 1);
+    if (code != K7340_OK)
+        return code;
+    const unsigned char followUp[] = {OP_FAULT_FOLLOW_UP};
+    return Transact(slot, followUp, 1, nullptr, 0);
+}

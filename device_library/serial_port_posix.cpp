@@ -1,0 +1,169 @@
+// POSIX termios backend of the OS seam. COM port n (0 = COM1) is the device named by the
+// environment variable K7340_COM<n+1> (K7340_COM1=/dev/ttyUSB0), else /dev/ttyS<n>.
+#if !defined(_WIN32)
+
+#include "serial_port.h"
+
+#include "k7340.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+static const long READ_TIMEOUT_NS = 100L * 1000 * 1000;
+static const long WRITE_TIMEOUT_MS = 100;
+
+static int g_ports[K7340_MAX_DEVICES]; // port table: descriptors, stale after close
+
+static long long NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// Waits for events until the monotonic deadline; 1 when ready, 0 at the deadline, -1 on error.
+static int WaitFor(int fd, short events, long long deadlineNs, short *revents) {
+    for (;;) {
+        const long long left = deadlineNs - NowNs();
+        if (left <= 0)
+            return 0;
+        pollfd p = {fd, events, 0};
+        timespec ts = {static_cast<time_t>(left / 1000000000LL),
+                       static_cast<long>(left % 1000000000LL)};
+        const int r = ppoll(&p, 1, &ts, nullptr);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            return 0;
+        *revents = p.revents;
+        return 1;
+    }
+}
+
+static void PortName(int comPort, char *name, size_t size) {
+    char variable[32];
+    snprintf(variable, sizeof variable, "K7340_COM%lld", static_cast<long long>(comPort) + 1);
+    const char *mapped = getenv(variable);
+    if (mapped != nullptr && mapped[0] != '\0')
+        snprintf(name, size, "%s", mapped);
+    else
+        snprintf(name, size, "/dev/ttyS%d", comPort);
+}
+
+static int Configure(int fd) {
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return errno;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS | HUPCL);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B57600);
+    cfsetospeed(&tio, B57600);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return errno;
+    // DTR and RTS held off; a pseudo-terminal has no modem lines, so its refusal is no error.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+    return 0;
+}
+
+int OpenPort(int index, int comPort) {
+    char name[256];
+    PortName(comPort, name, sizeof name);
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    g_ports[index] = fd;
+    if (fd < 0)
+        return errno == ENOENT ? K7340_ERR_NO_PORT : errno;
+    // Exclusive: flock holds off every other opener (root included), TIOCEXCL non-root ones.
+    int error = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        error = errno;
+    else if (ioctl(fd, TIOCEXCL) != 0)
+        error = errno;
+    else
+        error = Configure(fd);
+    if (error != 0) {
+        close(fd);
+        return error;
+    }
+    return 0;
+}
+
+int PortRead(int index, unsigned char *buf, int *count) {
+    const int fd = g_ports[index];
+    const int wanted = *count;
+    const long long deadline = NowNs() + READ_TIMEOUT_NS;
+    int received = 0;
+    bool failed = wanted <= 0;
+    while (!failed && received < wanted) {
+        short revents = 0;
+        const int ready = WaitFor(fd, POLLIN, deadline, &revents);
+        if (ready <= 0) {
+            failed = ready < 0;
+            break;
+        }
+        const ssize_t n = read(fd, buf + received, static_cast<size_t>(wanted - received));
+        if (n > 0) {
+            received += static_cast<int>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && !(revents & POLLHUP)) {
+            continue;
+        } else {
+            failed = true; // end of file, a hang-up (adapter pulled) or a read error
+        }
+    }
+    *count = received;
+    return !failed && received > 0 ? K7340_OK : K7340_ERR_READ;
+}
+
+int PortWrite(int index, const unsigned char *buf, int count) {
+    const int fd = g_ports[index];
+    const long long deadline = NowNs() + (WRITE_TIMEOUT_MS + WRITE_TIMEOUT_MS * count) * 1000000LL;
+    int written = 0;
+    while (written < count) {
+        const ssize_t n = write(fd, buf + written, static_cast<size_t>(count - written));
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            break;
+        short revents = 0;
+        if (WaitFor(fd, POLLOUT, deadline, &revents) <= 0 || (revents & (POLLERR | POLLHUP)))
+            break;
+    }
+    return written == count ? K7340_OK : K7340_ERR_WRITE;
+}
+
+void PortPurgeInput(int index) { tcflush(g_ports[index], TCIFLUSH); }
+
+int PortClose(int index) {
+    const int fd = g_ports[index];
+    // The flag outlives the descriptor while the far end holds a pty: a non-root user could
+    // never reopen it.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return 0;
+}
+
+void Pause(unsigned milliseconds) {
+    timespec ts = {static_cast<time_t>(milliseconds / 1000),
+                   static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+#endif

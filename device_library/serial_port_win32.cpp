@@ -1,0 +1,89 @@
+// Win32 backend of the OS seam: the COM port through the kernel's serial communications calls.
+#if defined(_WIN32)
+
+#include "serial_port.h"
+
+#include "k7340.h"
+
+#include <cstdio>
+#include <cstring>
+#include <windows.h>
+
+static HANDLE g_ports[K7340_MAX_DEVICES];      // port table; a failed open's value stays in place
+static DCB g_portSettings[K7340_MAX_DEVICES];  // port settings table
+
+static void FillPortSettings(DCB *dcb) {
+    // Every field not set here stays zero, the length field included.
+    memset(dcb, 0, sizeof *dcb);
+    dcb->BaudRate = 57600;
+    dcb->fBinary = 1;
+    dcb->fDtrControl = DTR_CONTROL_DISABLE;
+    dcb->fRtsControl = RTS_CONTROL_DISABLE;
+    dcb->XonLim = 2048;
+    dcb->XoffLim = 512;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+}
+
+static int FailAndClose(HANDLE handle) {
+    const int error = static_cast<int>(GetLastError());
+    CloseHandle(handle);
+    return error;
+}
+
+int OpenPort(int index, int comPort) {
+    DCB *dcb = &g_portSettings[index];
+    FillPortSettings(dcb);
+    // The device namespace reaches COM10 and above too; the plain name stops at COM9.
+    char name[32];
+    snprintf(name, sizeof name, "\\\\.\\COM%lld", static_cast<long long>(comPort) + 1);
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    g_ports[index] = handle;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? K7340_ERR_NO_PORT : static_cast<int>(error);
+    }
+    if (!SetCommState(handle, dcb))
+        return FailAndClose(handle);
+    if (!SetCommMask(handle, EV_RXCHAR))
+        return FailAndClose(handle);
+    COMMTIMEOUTS timeouts = {0xFFFFFFFF, 0, 100, 100, 100};
+    SetCommTimeouts(handle, &timeouts);
+    return 0;
+}
+
+int PortRead(int index, unsigned char *buf, int *count) {
+    DWORD received = 0;
+    const BOOL ok = *count > 0 && ReadFile(g_ports[index], buf, static_cast<DWORD>(*count),
+                                           &received, nullptr);
+    *count = ok ? static_cast<int>(received) : 0;
+    return ok && received > 0 ? K7340_OK : K7340_ERR_READ;
+}
+
+int PortWrite(int index, const unsigned char *buf, int count) {
+    DWORD written = 0;
+    const BOOL ok = WriteFile(g_ports[index], buf, static_cast<DWORD>(count), &written, nullptr);
+    return ok && written == static_cast<DWORD>(count) ? K7340_OK : K7340_ERR_WRITE;
+}
+
+void PortPurgeInput(int index) { PurgeComm(g_ports[index], PURGE_RXCLEAR); }
+
+int PortClose(int index) {
+    CloseHandle(g_ports[index]);
+    return 0;
+}
+
+void Pause(unsigned milliseconds) { Sleep(milliseconds); }
+
+// The load entry only declines thread notifications; nothing happens on unload.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH)
+        DisableThreadLibraryCalls(instance);
+    return TRUE;
+}
+
+#endif
