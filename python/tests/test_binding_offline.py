@@ -1,0 +1,107 @@
+"""Parts of the binding that need no supply: library search, flag decoding, error texts."""
+
+import os
+
+import pytest
+
+import k7340
+from k7340 import _library
+from k7340.flags import FaultFlags, StatusFlags
+
+
+@pytest.mark.parametrize(
+    "environ, expected",
+    [
+        ({"K7340_LIBRARY": "/opt/x/libk7340.so", "K7340_BUILD_DIR": "/b"}, ["/opt/x/libk7340.so"]),
+        ({"K7340_BUILD_DIR": "/b"}, ["/b/lib/libk7340.so", "<repo>", "libk7340.so"]),
+        ({}, ["<repo>", "libk7340.so"]),
+    ],
+)
+def test_library_search_order(environ, expected):
+    repo_lib = os.path.join(_library._REPO, "build", "linux", "lib", "libk7340.so")
+    assert _library.candidates(environ) == [repo_lib if p == "<repo>" else p for p in expected]
+
+
+def test_load_error_names_every_path_and_the_bitness(tmp_path):
+    not_a_library = tmp_path / "libk7340.so"
+    not_a_library.write_text("not a shared object")
+    for environ, paths in (
+        ({"K7340_LIBRARY": str(tmp_path / "missing.so")}, [str(tmp_path / "missing.so")]),
+        ({"K7340_LIBRARY": str(not_a_library)}, [str(not_a_library)]),
+    ):
+        with pytest.raises(k7340.LibraryLoadError) as info:
+            _library.load(environ)
+        message = str(info.value)
+        assert "%d-bit" % _library.BITS in message
+        for path in paths:
+            assert path in message
+
+
+def test_every_export_is_declared():
+    lib = _library.load()
+    assert len(_library.PROTOTYPES) == 19
+    for name, restype, argtypes in _library.PROTOTYPES:
+        assert getattr(lib, name).argtypes == argtypes
+        assert getattr(lib, name).restype is restype
+
+
+@pytest.mark.parametrize(
+    "code, text",
+    [
+        (0, "No errors"),
+        (-1, "Device closed"),
+        (-2, "Illegal argument value"),
+        (-4, "Device read failed"),
+        (-8, "Invalid setpoint/meter ranges"),
+        (-9, "EEPROM checksum error"),
+        (-10, "COM port busy or not found"),
+        (5, "System error"),
+        (-11, "System error"),
+    ],
+)
+def test_error_texts_come_from_the_library(code, text):
+    assert k7340.error_text(code) == text
+
+
+def test_api_version():
+    assert k7340.api_version() == "2.0.0"
+
+
+@pytest.mark.parametrize(
+    "value, labels",
+    [
+        (0x00, []),
+        (0x04, ["Enable"]),
+        (0x14, ["Enable", "Fault"]),
+        (0xFF, ["OverV", "OverI", "Enable", "EEBusy", "Fault", "OverT", "ComErr", "Reset"]),
+        (0xA1, ["OverV", "OverT", "Reset"]),
+    ],
+)
+def test_status_flags_decode(value, labels):
+    flags = StatusFlags(value)
+    assert int(flags) == value
+    assert flags.labels() == labels
+
+
+@pytest.mark.parametrize(
+    "value, labels, named",
+    [
+        (0x88, ["DAC", "EESum"], FaultFlags.DAC | FaultFlags.EEPROM_CHECKSUM),
+        (0x60, ["AdcI", "AdcV"], FaultFlags.ADC_CURRENT | FaultFlags.ADC_VOLTAGE),
+        # Bits without a meaning stay in the value but give no label.
+        (0x17, [], FaultFlags(0)),
+        (0x19, ["DAC"], FaultFlags.DAC),
+    ],
+)
+def test_fault_flags_decode(value, labels, named):
+    flags = FaultFlags(value)
+    assert int(flags) == value
+    assert flags.labels() == labels
+    assert flags & 0xE8 == named
+
+
+def test_error_carries_code_text_and_os_words():
+    err = k7340.K7340Error(2, "System error", "K7340_OpenDevice")
+    assert (err.code, err.text, err.call) == (2, "System error", "K7340_OpenDevice")
+    assert os.strerror(2) in str(err) and "K7340_OpenDevice" in str(err)
+    assert "code -2" in str(k7340.K7340Error(-2, "Illegal argument value"))
