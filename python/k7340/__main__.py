@@ -58,8 +58,13 @@ def monitor(args):
             psu.set_voltage(args.voltage)
         end = "\r" if sys.stdout.isatty() and not args.lines else "\n"
         due = time.monotonic()
+        width = 0
         while not stop:
-            print(poll_line(psu), end=end, flush=True)
+            line = poll_line(psu)
+            if end == "\r":
+                line = line.ljust(width)  # wipe what a longer line left behind
+                width = len(line)
+            print(line, end=end, flush=True)
             due += POLL_SECONDS
             delay = due - time.monotonic()
             if delay > 0:

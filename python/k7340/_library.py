@@ -77,8 +77,9 @@ def _open(path):
     return ctypes.CDLL(path)
 
 
-def _stdcall_name(name, argtypes):
-    return "_%s@%d" % (name, sum(max(4, ctypes.sizeof(t)) for t in argtypes))
+def stdcall_name(name, argtypes):
+    """The 32-bit export name: every argument is 4 bytes on the stack, a double 8."""
+    return "_%s@%d" % (name, sum(8 if t is ctypes.c_double else 4 for t in argtypes))
 
 
 def declare(lib):
@@ -90,7 +91,7 @@ def declare(lib):
             if not (IS_WINDOWS and BITS == 32):
                 raise
             # The 32-bit DLL exports only the decorated names (_K7340_OpenDevice@8).
-            func = lib[_stdcall_name(name, argtypes)]
+            func = lib[stdcall_name(name, argtypes)]
         func.restype = restype
         func.argtypes = argtypes
         setattr(lib, name, func)

@@ -105,3 +105,12 @@ def test_error_carries_code_text_and_os_words():
     assert (err.code, err.text, err.call) == (2, "System error", "K7340_OpenDevice")
     assert os.strerror(2) in str(err) and "K7340_OpenDevice" in str(err)
     assert "code -2" in str(k7340.K7340Error(-2, "Illegal argument value"))
+
+
+def test_decorated_names_match_the_32_bit_export_table():
+    from conftest import REPO
+
+    table = (REPO / "device_library" / "k7340.def").read_text()
+    exported = sorted(line.split("=")[0].strip() for line in table.splitlines() if "= K7340_" in line)
+    declared = sorted(_library.stdcall_name(n, args) for n, _, args in _library.PROTOTYPES)
+    assert declared == exported
