@@ -1,0 +1,98 @@
+#include "library_test_support.h"
+
+#include <cstring>
+
+TEST(ErrorTexts, EveryCodeHasItsText) {
+    const struct {
+        int code;
+        const char *text;
+    } cases[] = {
+        {0, "No errors"},
+        {-1, "Device closed"},
+        {-2, "Illegal argument value"},
+        {-3, "Device write failed"},
+        {-4, "Device read failed"},
+        {-5, "Communication checksum error"},
+        {-6, "Invalid serial command"},
+        {-7, "Invalid serial reply"},
+        {-8, "Invalid setpoint/meter ranges"},
+        {-9, "EEPROM checksum error"},
+        {-10, "COM port busy or not found"},
+        {-11, "System error"},
+        {5, "System error"},
+        {2, "System error"},
+        {-2147483647 - 1, "System error"},
+        {2147483647, "System error"},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(K7340_GetErrString(c.code), c.text) << "code " << c.code;
+}
+
+TEST(ApiVersion, NeedsNoOpenSlot) { EXPECT_STREQ(K7340_GetApiVersion(), "2.0.0"); }
+
+// Every call that works on a device, run against one index.
+static std::vector<int> CallEverything(int index) {
+    unsigned char byte = 0;
+    unsigned char buffer[8] = {};
+    int value = 0, second = 0, count = 4;
+    double reading = 0;
+    return {
+        K7340_CloseDevice(index),
+        K7340_ReadPort(index, buffer, &count),
+        K7340_WritePort(index, buffer, 3),
+        K7340_GetRanges(index, &value, &second),
+        K7340_SetRanges(index, 20000, 400),
+        K7340_GetEEPROM(index, 5, &byte),
+        K7340_SetEEPROM(index, 5, 1),
+        K7340_GetFwVersion(index, &value),
+        K7340_GetStatusFlags(index, &value),
+        K7340_GetFaultFlags(index, &value),
+        K7340_ReadMeter(index, 0, &reading),
+        K7340_ReadRawMeter(index, 0, &value),
+        K7340_SetVoltage(index, 1000.0),
+        K7340_SetWD(index, 100),
+        K7340_SetLimits(index, 50, 50),
+        K7340_Reset(index),
+    };
+}
+
+class SlotLookup : public LibraryTest {};
+
+TEST_F(SlotLookup, IndexOutOfRangeIsRefusedBeforeAnythingIsSent) {
+    for (int index : {8, 9, -1, -2147483647 - 1}) {
+        EXPECT_EQ(K7340_OpenDevice(index, 0), -2) << index;
+        for (int code : CallEverything(index))
+            EXPECT_EQ(code, -2) << "index " << index;
+    }
+    for (int i = 0; i < K7340_MAX_DEVICES; i++)
+        EXPECT_TRUE(FakeEvents(i).empty());
+}
+
+TEST_F(SlotLookup, NeverOpenedSlotIsClosedAndUntouched) {
+    int value = 1234;
+    for (int code : CallEverything(3))
+        EXPECT_EQ(code, -1);
+    EXPECT_EQ(K7340_GetStatusFlags(3, &value), -1);
+    EXPECT_EQ(value, 1234);
+    EXPECT_TRUE(FakeEvents(3).empty());
+    EXPECT_EQ(FakeOpenedComPort(3), -1);
+}
+
+TEST_F(SlotLookup, SlotsAreIndependent) {
+    SupplyConfig small;
+    small.vrange = 2000;
+    small.irange = 50;
+    FakeConfigure(5, small);
+    ASSERT_EQ(K7340_OpenDevice(0, 0), 0);
+    ASSERT_EQ(K7340_OpenDevice(5, 3), 0);
+    int v0, i0, v5, i5;
+    ASSERT_EQ(K7340_GetRanges(0, &v0, &i0), 0);
+    ASSERT_EQ(K7340_GetRanges(5, &v5, &i5), 0);
+    EXPECT_EQ(v0, 50000);
+    EXPECT_EQ(v5, 2000);
+    EXPECT_EQ(i5, 50);
+    EXPECT_EQ(FakeOpenedComPort(5), 3);
+    EXPECT_EQ(K7340_CloseDevice(0), 0);
+    EXPECT_EQ(K7340_GetRanges(0, &v0, &i0), -1);
+    EXPECT_EQ(K7340_GetRanges(5, &v5, &i5), 0);
+}

@@ -1,0 +1,163 @@
+#include "library_test_support.h"
+
+#include "device_table.h"
+#include "frame_exchange.h"
+
+class FrameExchange : public LibraryTest {
+  protected:
+    DeviceSlot *slot = nullptr;
+    void SetUp() override {
+        LibraryTest::SetUp();
+        OpenConfigured();
+        ASSERT_EQ(GetOpenSlot(0, &slot), 0);
+    }
+};
+
+TEST_F(FrameExchange, CommandFramesCarryLengthPayloadAndChecksum) {
+    const struct {
+        Bytes payload;
+        Bytes frame;
+    } cases[] = {
+        {{0xF2, 0x05}, {0x04, 0xF2, 0x05, 0xFB}},
+        {{0x02}, {0x03, 0x02, 0x05}},
+        {{0xF1, 0x40, 0xC3}, {0x05, 0xF1, 0x40, 0xC3, 0xF9}},
+        {Bytes(11, 0xFF), [] {
+             Bytes f{13};
+             f.insert(f.end(), 11, 0xFF);
+             f.push_back(static_cast<unsigned char>(13 + 11 * 0xFF));
+             return f;
+         }()},
+    };
+    for (const auto &c : cases) {
+        FakeClearEvents(0);
+        EXPECT_EQ(SendCommandFrame(slot, c.payload.data(), static_cast<int>(c.payload.size())), 0);
+        ASSERT_EQ(Frames().size(), 1u);
+        EXPECT_EQ(Frames()[0], c.frame);
+    }
+}
+
+TEST_F(FrameExchange, OverlongPayloadAndReplyAreRefusedWithoutTraffic) {
+    const Bytes twelve(12, 0x01);
+    EXPECT_EQ(SendCommandFrame(slot, twelve.data(), 12), -6);
+    unsigned char dst[16];
+    EXPECT_EQ(ReadReplyFrame(slot, dst, 9), -7);
+    EXPECT_TRUE(FakeEvents(0).empty());
+}
+
+TEST_F(FrameExchange, EepromReadOfAddressFiveIsTheWorkedExample) {
+    unsigned char value = 0;
+    ASSERT_EQ(K7340_GetEEPROM(0, 5, &value), 0);
+    EXPECT_EQ(Frames(), std::vector<Bytes>({{0x04, 0xF2, 0x05, 0xFB}}));
+    EXPECT_EQ(value, SupplyEeprom(FakeModel(0))[5]);
+}
+
+TEST_F(FrameExchange, BadChecksumKeepsTheCachedStatusAndOutput) {
+    FakeQueueReply(0, FakeReplyFrame(0x24, {0x01, 0x23}));
+    int version = 0;
+    ASSERT_EQ(K7340_GetFwVersion(0, &version), 0);
+    ASSERT_EQ(version, 0x123);
+    Bytes bad = FakeReplyFrame(0x81, {0x45, 0x67});
+    bad.back()++;
+    FakeQueueReply(0, bad);
+    version = 7;
+    EXPECT_EQ(K7340_GetFwVersion(0, &version), -5);
+    EXPECT_EQ(version, 7);
+    int status = 0;
+    ASSERT_EQ(K7340_GetStatusFlags(0, &status), 0);
+    EXPECT_EQ(status, 0x24);
+}
+
+TEST_F(FrameExchange, SilentSupplyFailsOneHundredMillisecondsAfterTheCommand) {
+    FakeFaults(0)->silent = true;
+    const int64_t before = FakeNowUs();
+    int version = 0;
+    EXPECT_EQ(K7340_GetFwVersion(0, &version), -4);
+    EXPECT_EQ(FakeNowUs() - before, 100000);
+}
+
+TEST_F(FrameExchange, StaleInputIsPurgedBeforeEachCommand) {
+    FakeInjectInput(0, FakeReplyFrame(0x80, {0xDE, 0xAD}));
+    int version = 0;
+    ASSERT_EQ(K7340_GetFwVersion(0, &version), 0);
+    EXPECT_EQ(version, 0x0123);
+    const auto &events = FakeEvents(0);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, FAKE_PURGE);
+    EXPECT_EQ(events[1].kind, FAKE_WRITE);
+}
+
+TEST_F(FrameExchange, ReplyInTwoPiecesIsAssembled) {
+    FakeFaults(0)->splitGapUs = 60000;
+    int version = 0;
+    ASSERT_EQ(K7340_GetFwVersion(0, &version), 0);
+    EXPECT_EQ(version, 0x0123);
+    int reads = 0;
+    for (const FakeEvent &e : FakeEvents(0))
+        reads += e.kind == FAKE_READ;
+    EXPECT_EQ(reads, 2);
+}
+
+TEST_F(FrameExchange, PiecesFurtherApartThanTheReadTimeoutFail) {
+    FakeFaults(0)->splitGapUs = 150000;
+    int version = 0;
+    EXPECT_EQ(K7340_GetFwVersion(0, &version), -4);
+}
+
+TEST_F(FrameExchange, TransactStoresDataBigEndian) {
+    const struct {
+        Bytes data;
+        int expected;
+    } cases[] = {
+        {{}, 0},
+        {{0xAB}, 0xAB},
+        {{0xFF, 0xFE}, 0xFFFE},
+        {{0xFF, 0xFF, 0xFF}, 0xFFFFFF},
+        {{0x80, 0x00, 0x00, 0x01}, static_cast<int>(0x80000001u)},
+    };
+    const unsigned char payload[] = {0xF3};
+    for (const auto &c : cases) {
+        FakeQueueReply(0, FakeReplyFrame(0, c.data));
+        int out = -7;
+        ASSERT_EQ(Transact(slot, payload, 1, &out, static_cast<int>(c.data.size())), 0);
+        EXPECT_EQ(out, c.expected);
+    }
+}
+
+TEST_F(FrameExchange, WriteFailureIsReported) {
+    FakeSetWriteFails(0, true);
+    double volts = 0;
+    EXPECT_EQ(K7340_ReadMeter(0, 0, &volts), -3);
+}
+
+TEST_F(FrameExchange, RawReadReturnsWhatArrived) {
+    unsigned char buf[8] = {};
+    const unsigned char ping[] = {0x03, 0xF3, 0xF6};
+    ASSERT_EQ(K7340_WritePort(0, ping, 3), 0);
+    int count = 8; // the firmware reply is 5 bytes: a partial read
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), 0);
+    EXPECT_EQ(count, 5);
+    EXPECT_EQ(buf[2], 0x01);
+    EXPECT_EQ(buf[3], 0x23);
+    count = 5; // nothing more arrives
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -4);
+    EXPECT_EQ(count, 0);
+    FakeInjectInput(0, {1, 2, 3});
+    count = 0;
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -4);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(FrameExchange, NegativeOrMissingCountsAndBuffersAreRefused) {
+    unsigned char buf[4] = {9, 9, 9, 9};
+    int count = -1;
+    FakeInjectInput(0, {1, 2, 3});
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -2);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(buf[0], 9);
+    EXPECT_EQ(K7340_ReadPort(0, buf, nullptr), -2);
+    count = 2;
+    EXPECT_EQ(K7340_ReadPort(0, nullptr, &count), -2);
+    EXPECT_EQ(K7340_WritePort(0, buf, -1), -2);
+    EXPECT_EQ(K7340_WritePort(0, nullptr, 3), -2);
+    EXPECT_TRUE(Frames().empty());
+}
