@@ -252,13 +252,16 @@ def test_eeprom_bytes_written_are_read_back_and_break_the_checksum(start_sim):
 # --- reset, watchdog, limits -------------------------------------------------------------------
 
 
-def test_reset_switches_the_output_off(start_sim):
+def test_reset_switches_the_output_off_and_reports_itself_once(start_sim):
     sim = start_sim("--log")
     with Supply(com_port=0) as psu:
         psu.set_voltage(2000.0)
         psu.reset()
+        psu.read_voltage()
+        assert StatusFlags.RESET in psu.status
         assert StatusFlags.ENABLE not in psu.status
         assert wait_for(lambda: psu.read_voltage() < 20.0)
+        assert StatusFlags.RESET not in psu.status
     assert "output off" in last_setpoint(log_text(sim))
 
 
@@ -271,11 +274,41 @@ def test_watchdog_switches_off_an_idle_output(start_sim):
         time.sleep(0.5)  # no command for five watchdog periods
         psu.read_voltage()
         assert StatusFlags.ENABLE not in psu.status
+        assert StatusFlags.FAULT in psu.status
+        # The supply latches its watchdog fault in bit 0, which has no name.
+        faults = psu.faults
+        assert int(faults) & 0x01 and faults.labels() == []
         psu.set_watchdog_ms(0)
 
 
-def test_limits_are_accepted(start_sim):
+def test_watchdog_stays_quiet_while_polled(start_sim):
     start_sim()
     with Supply(com_port=0) as psu:
-        psu.set_limits(50, 150)
+        psu.set_watchdog_ms(200)
+        psu.set_voltage(1000.0)
+        for _ in range(10):
+            time.sleep(0.02)
+            psu.read_voltage()
+        assert StatusFlags.ENABLE in psu.status
+        psu.set_watchdog_ms(0)
+        psu.output_off()
+
+
+@pytest.mark.parametrize(
+    "limits, flag",
+    [((10, 100), StatusFlags.OVER_VOLTAGE), ((100, 1), StatusFlags.OVER_CURRENT)],
+)
+def test_limits_raise_their_status_bits(start_sim, limits, flag):
+    # 10 % of 50000 V and 1 % of 200 uA are both well below 10000 V over 250 MOhm (40 uA).
+    start_sim("--load-ohms", "250e6")
+    with Supply(com_port=0) as psu:
+        psu.set_limits(*limits)
+        psu.set_voltage(10000.0)
+        assert wait_for(lambda: psu.read_voltage() > 9000.0)
+        status = psu.status
+        assert flag in status
+        assert (StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT) & ~flag & status == 0
         psu.set_limits(100, 100)
+        psu.read_voltage()
+        assert flag not in psu.status
+        psu.output_off()
