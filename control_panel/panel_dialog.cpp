@@ -1,0 +1,170 @@
+/*
+ * panel_dialog.cpp - the panel dialog's procedure: a dispatch table of small handlers, the
+ * dialog's initialisation, the port selection and the enabling of controls by state.
+ */
+#include "panel.h"
+#include "panel_logic.h"
+#include "resource.h"
+
+#include <commctrl.h>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// Port selection: the first checked radio button names the port.
+void SelectPort() {
+    int checked[PORT_COUNT];
+    for (int port = 0; port < PORT_COUNT; ++port) {
+        checked[port] = SendDlgItemMessageA(g_panel.dialog, kPortButtonIds[port], BM_GETCHECK, 0,
+                                            0) == BST_CHECKED;
+    }
+    g_panel.comPort = PortFromChecks(checked, g_panel.comPort);
+    UpdateControlStates();
+}
+
+void ExitCommand() {
+    ExitPanel();
+}
+
+struct CommandEntry {
+    int id;
+    void (*handler)();
+    BOOL result;
+};
+
+// A handled port selection, Start, Stop or Output Enable is followed by a poll at once.
+const CommandEntry kCommands[] = {
+    {IDC_COM1, SelectPort, TRUE},   {IDC_COM2, SelectPort, TRUE},
+    {IDC_COM3, SelectPort, TRUE},   {IDC_COM4, SelectPort, TRUE},
+    {IDC_COM5, SelectPort, TRUE},   {IDC_START, StartConnection, TRUE},
+    {IDC_STOP, StopCommand, TRUE},  {IDC_OUTPUT_ENABLE, OutputEnableCommand, TRUE},
+    {IDM_EXIT, ExitCommand, FALSE},
+};
+
+INT_PTR OnInitDialog(HWND dialog, WPARAM, LPARAM) {
+    g_panel.dialog = dialog;
+    // In front of other windows, but not kept there.
+    SetWindowPos(dialog, HWND_TOPMOST, 50, 50, 0, 0, SWP_NOSIZE);
+    SetWindowPos(dialog, HWND_NOTOPMOST, 50, 50, 0, 0, SWP_NOSIZE);
+    HICON icon = LoadIconA(g_panel.instance, "AIcon");
+    SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    g_panel.trackbar = GetDlgItem(dialog, IDC_TRACKBAR);
+    g_panel.voltageBar = GetDlgItem(dialog, IDC_VOLTAGE_BAR);
+    g_panel.currentBar = GetDlgItem(dialog, IDC_CURRENT_BAR);
+    SetDlgItemTextA(dialog, IDC_CONNECTION_STATE, "Offline");
+    UpdateControlStates();
+    SetTimer(dialog, POLL_TIMER, POLL_PERIOD_MS, nullptr);
+    return TRUE;
+}
+
+INT_PTR OnCommand(HWND, WPARAM wParam, LPARAM) {
+    int id = LOWORD(wParam);
+    for (const CommandEntry &command : kCommands) {
+        if (command.id != id) {
+            continue;
+        }
+        command.handler();
+        if (command.result && g_panel.online) {
+            PollDevice();
+        }
+        return command.result;
+    }
+    return FALSE; // IDOK and IDCANCEL (Enter, Escape) included: the panel stays open
+}
+
+INT_PTR OnTimer(HWND, WPARAM, LPARAM) {
+    if (g_panel.online) {
+        PollDevice();
+    }
+    return TRUE;
+}
+
+INT_PTR OnHScroll(HWND, WPARAM, LPARAM lParam) {
+    if (reinterpret_cast<HWND>(lParam) == g_panel.trackbar) {
+        SetSetpointFromSlider();
+    }
+    return TRUE;
+}
+
+INT_PTR OnNotify(HWND, WPARAM, LPARAM lParam) {
+    const NMHDR *header = reinterpret_cast<const NMHDR *>(lParam);
+    if (header->code == UDN_DELTAPOS && header->idFrom == IDC_FINE) {
+        SetSetpointFromFine(reinterpret_cast<const NMUPDOWN *>(lParam));
+    }
+    return TRUE;
+}
+
+INT_PTR OnHelp(HWND, WPARAM, LPARAM lParam) {
+    HelpRequest(reinterpret_cast<const HELPINFO *>(lParam));
+    return TRUE;
+}
+
+// The whole value is compared: the low four bits are not masked off.
+INT_PTR OnSysCommand(HWND, WPARAM wParam, LPARAM) {
+    if (wParam == SC_CONTEXTHELP) {
+        g_panel.contextHelpArmed = 1;
+    } else if (wParam == SC_CLOSE) {
+        ExitPanel();
+    }
+    return FALSE; // default processing: help mode, or the close that ends in IDCANCEL
+}
+
+struct MessageEntry {
+    UINT message;
+    INT_PTR (*handler)(HWND, WPARAM, LPARAM);
+};
+
+const MessageEntry kMessages[] = {
+    {WM_INITDIALOG, OnInitDialog}, {WM_COMMAND, OnCommand}, {WM_TIMER, OnTimer},
+    {WM_HSCROLL, OnHScroll},       {WM_NOTIFY, OnNotify},   {WM_HELP, OnHelp},
+    {WM_SYSCOMMAND, OnSysCommand},
+};
+
+// Probes a COM port the way the operator's choice will open it: exclusively.
+bool PortOpens(int port) {
+    char name[8];
+    std::snprintf(name, sizeof name, "COM%d", port + 1);
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+void EnableItem(int id, bool enabled) {
+    EnableWindow(GetDlgItem(g_panel.dialog, id), enabled);
+}
+
+} // namespace
+
+INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    for (const MessageEntry &entry : kMessages) {
+        if (entry.message == message) {
+            return entry.handler(dialog, wParam, lParam);
+        }
+    }
+    return FALSE;
+}
+
+void UpdateControlStates() {
+    for (int port = 0; port < PORT_COUNT; ++port) {
+        EnableItem(kPortButtonIds[port], !g_panel.online && PortOpens(port));
+    }
+    EnableItem(IDC_START, StartEnabled(g_panel.comPort, g_panel.online));
+    EnableItem(IDC_STOP, g_panel.online);
+    EnableItem(IDC_TRACKBAR, g_panel.online);
+    EnableItem(IDC_OUTPUT_ENABLE, g_panel.online);
+}
+
+void SetItemTextF(int id, const char *format, ...) {
+    static char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    text[sizeof text - 1] = '\0';
+    SetDlgItemTextA(g_panel.dialog, id, text);
+}
