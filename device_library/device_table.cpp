@@ -39,4 +39,6 @@ extern "C" const char *K7340_CALL K7340_GetErrString(int code) {
     return "System error";
 }
 
-extern "C" const char *K7340_CALL K7340_GetApiVersion(void) { return "2.0.0"; }
+extern "C" const char *K7340_CALL K7340_GetApiVersion(void) {
+    return "2.0.0";
+}

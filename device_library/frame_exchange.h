@@ -24,16 +24,16 @@
 #include "device_table.h"
 
 enum Opcode {
-    OP_READ_METER = 0x00, // + channel 0..3; 2 data bytes
-    OP_OUTPUT_OFF = 0x10, // setpoint code (3 bytes, zero); no data
-    OP_OUTPUT_ON = 0x11,  // setpoint code (3 bytes); no data
-    OP_WATCHDOG = 0xF0,   // count in 10 ms units; no data
-    OP_EEPROM_WRITE = 0xF1, // address, value; no data
-    OP_EEPROM_READ = 0xF2,  // address; 1 data byte
-    OP_FIRMWARE = 0xF3,     // 2 data bytes
-    OP_RESET = 0xF4,        // reply never read
-    OP_LIMIT_FIRST = 0xF6,  // level 0..63; no data
-    OP_LIMIT_SECOND = 0xF7, // level 0..63; no data
+    OP_READ_METER = 0x00,      // + channel 0..3; 2 data bytes
+    OP_OUTPUT_OFF = 0x10,      // setpoint code (3 bytes, zero); no data
+    OP_OUTPUT_ON = 0x11,       // setpoint code (3 bytes); no data
+    OP_WATCHDOG = 0xF0,        // count in 10 ms units; no data
+    OP_EEPROM_WRITE = 0xF1,    // address, value; no data
+    OP_EEPROM_READ = 0xF2,     // address; 1 data byte
+    OP_FIRMWARE = 0xF3,        // 2 data bytes
+    OP_RESET = 0xF4,           // reply never read
+    OP_LIMIT_FIRST = 0xF6,     // level 0..63; no data
+    OP_LIMIT_SECOND = 0xF7,    // level 0..63; no data
     OP_FAULT_FOLLOW_UP = 0xF8, // no data
     OP_READ_RAW_METER = 0xF9,  // + channel 0..2; 3 data bytes
     OP_FAULT_QUERY = 0xFC,     // 1 data byte, the fault byte

@@ -148,7 +148,9 @@ int PortWrite(int index, const unsigned char *buf, int count) {
     return written == count ? K7340_OK : K7340_ERR_WRITE;
 }
 
-void PortPurgeInput(int index) { tcflush(g_ports[index], TCIFLUSH); }
+void PortPurgeInput(int index) {
+    tcflush(g_ports[index], TCIFLUSH);
+}
 
 int PortClose(int index) {
     const int fd = g_ports[index];

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <windows.h>
 
-static HANDLE g_ports[K7340_MAX_DEVICES];      // port table; a failed open's value stays in place
-static DCB g_portSettings[K7340_MAX_DEVICES];  // port settings table
+static HANDLE g_ports[K7340_MAX_DEVICES];     // port table; a failed open's value stays in place
+static DCB g_portSettings[K7340_MAX_DEVICES]; // port settings table
 
 static void FillPortSettings(DCB *dcb) {
     // Every field not set here stays zero, the length field included.
@@ -58,8 +58,8 @@ int OpenPort(int index, int comPort) {
 
 int PortRead(int index, unsigned char *buf, int *count) {
     DWORD received = 0;
-    const BOOL ok = *count > 0 && ReadFile(g_ports[index], buf, static_cast<DWORD>(*count),
-                                           &received, nullptr);
+    const BOOL ok =
+        *count > 0 && ReadFile(g_ports[index], buf, static_cast<DWORD>(*count), &received, nullptr);
     *count = ok ? static_cast<int>(received) : 0;
     return ok && received > 0 ? K7340_OK : K7340_ERR_READ;
 }
@@ -70,14 +70,18 @@ int PortWrite(int index, const unsigned char *buf, int count) {
     return ok && written == static_cast<DWORD>(count) ? K7340_OK : K7340_ERR_WRITE;
 }
 
-void PortPurgeInput(int index) { PurgeComm(g_ports[index], PURGE_RXCLEAR); }
+void PortPurgeInput(int index) {
+    PurgeComm(g_ports[index], PURGE_RXCLEAR);
+}
 
 int PortClose(int index) {
     CloseHandle(g_ports[index]);
     return 0;
 }
 
-void Pause(unsigned milliseconds) { Sleep(milliseconds); }
+void Pause(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
 
 // The load entry only declines thread notifications; nothing happens on unload.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {

@@ -45,15 +45,33 @@ void FakeReset() {
     }
 }
 
-void FakeConfigure(int index, const SupplyConfig &config) { SupplyInit(&g_ports[index].model, &config); }
-SupplyModel *FakeModel(int index) { return &g_ports[index].model; }
-SupplyFaults *FakeFaults(int index) { return SupplyFaultsOf(&g_ports[index].model); }
-int64_t FakeNowUs() { return g_nowUs; }
-const std::vector<FakeEvent> &FakeEvents(int index) { return g_ports[index].events; }
-void FakeClearEvents(int index) { g_ports[index].events.clear(); }
-void FakeSetOpenResult(int index, int code) { g_ports[index].openResult = code; }
-int FakeOpenedComPort(int index) { return g_ports[index].comPort; }
-void FakeSetWriteFails(int index, bool fails) { g_ports[index].writeFails = fails; }
+void FakeConfigure(int index, const SupplyConfig &config) {
+    SupplyInit(&g_ports[index].model, &config);
+}
+SupplyModel *FakeModel(int index) {
+    return &g_ports[index].model;
+}
+SupplyFaults *FakeFaults(int index) {
+    return SupplyFaultsOf(&g_ports[index].model);
+}
+int64_t FakeNowUs() {
+    return g_nowUs;
+}
+const std::vector<FakeEvent> &FakeEvents(int index) {
+    return g_ports[index].events;
+}
+void FakeClearEvents(int index) {
+    g_ports[index].events.clear();
+}
+void FakeSetOpenResult(int index, int code) {
+    g_ports[index].openResult = code;
+}
+int FakeOpenedComPort(int index) {
+    return g_ports[index].comPort;
+}
+void FakeSetWriteFails(int index, bool fails) {
+    g_ports[index].writeFails = fails;
+}
 
 void FakeInjectInput(int index, const std::vector<unsigned char> &bytes) {
     g_ports[index].stale.insert(g_ports[index].stale.end(), bytes.begin(), bytes.end());
@@ -110,7 +128,8 @@ int PortRead(int index, unsigned char *buf, int *count) {
         g_nowUs = std::max(g_nowUs, next);
     }
     *count = received;
-    port.events.push_back(FakeEvent{FAKE_READ, startUs, std::vector<unsigned char>(buf, buf + received), 0});
+    port.events.push_back(
+        FakeEvent{FAKE_READ, startUs, std::vector<unsigned char>(buf, buf + received), 0});
     return received > 0 ? K7340_OK : K7340_ERR_READ;
 }
 
@@ -138,7 +157,9 @@ void PortPurgeInput(int index) {
     }
 }
 
-int PortClose(int) { return 0; }
+int PortClose(int) {
+    return 0;
+}
 
 // Pauses are per process, not per port: recorded on every port that has been opened.
 void Pause(unsigned milliseconds) {

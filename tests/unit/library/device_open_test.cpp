@@ -61,8 +61,8 @@ TEST_F(DeviceOpen, RangeBoundsAreInclusive) {
         int vrange, irange;
         bool valid;
     } cases[] = {
-        {1000, 10, true},   {60000, 500, true}, {999, 10, false},  {60001, 500, false},
-        {1000, 9, false},   {1000, 501, false}, {500, 200, false}, {65535, 65535, false},
+        {1000, 10, true}, {60000, 500, true}, {999, 10, false},  {60001, 500, false},
+        {1000, 9, false}, {1000, 501, false}, {500, 200, false}, {65535, 65535, false},
     };
     for (const auto &c : cases)
         EXPECT_EQ(RangesValid(c.vrange, c.irange), c.valid) << c.vrange << "/" << c.irange;

@@ -28,7 +28,9 @@ TEST(ErrorTexts, EveryCodeHasItsText) {
         EXPECT_STREQ(K7340_GetErrString(c.code), c.text) << "code " << c.code;
 }
 
-TEST(ApiVersion, NeedsNoOpenSlot) { EXPECT_STREQ(K7340_GetApiVersion(), "2.0.0"); }
+TEST(ApiVersion, NeedsNoOpenSlot) {
+    EXPECT_STREQ(K7340_GetApiVersion(), "2.0.0");
+}
 
 // Every call that works on a device, run against one index.
 static std::vector<int> CallEverything(int index) {

@@ -145,8 +145,16 @@ TEST_F(Instrument, WatchdogCountsRoundUpAndSaturate) {
         unsigned ms;
         unsigned char count;
     } cases[] = {
-        {0, 0},       {1, 1},         {10, 1},         {11, 2},         {95, 10},
-        {2540, 254},  {2541, 255},    {2542, 255},     {100000, 255},   {4294967295u, 255},
+        {0, 0},
+        {1, 1},
+        {10, 1},
+        {11, 2},
+        {95, 10},
+        {2540, 254},
+        {2541, 255},
+        {2542, 255},
+        {100000, 255},
+        {4294967295u, 255},
         {4294967290u, 255},
     };
     OpenConfigured();
@@ -162,8 +170,18 @@ TEST_F(Instrument, WatchdogCountsRoundUpAndSaturate) {
 TEST_F(Instrument, LimitLevels) {
     const struct {
         int percent, level;
-    } cases[] = {{0, 0},   {1, 0},    {2, 1},    {50, 31},   {99, 62},        {100, 63},
-                 {101, 63}, {150, 63}, {-1, 0},  {-2, 0},    {-2147483647 - 1, 0}, {2147483647, 63}};
+    } cases[] = {{0, 0},
+                 {1, 0},
+                 {2, 1},
+                 {50, 31},
+                 {99, 62},
+                 {100, 63},
+                 {101, 63},
+                 {150, 63},
+                 {-1, 0},
+                 {-2, 0},
+                 {-2147483647 - 1, 0},
+                 {2147483647, 63}};
     for (const auto &c : cases)
         EXPECT_EQ(LimitLevel(c.percent), c.level) << c.percent;
 }
@@ -234,7 +252,8 @@ TEST_F(Instrument, ResetSequenceWithItsPauses) {
         kinds.push_back(e.kind);
     EXPECT_EQ(kinds, std::vector<FakeEventKind>({FAKE_PURGE, FAKE_WRITE, FAKE_READ, FAKE_PAUSE,
                                                  FAKE_PURGE, FAKE_WRITE, FAKE_PAUSE, FAKE_PURGE}));
-    EXPECT_EQ(Frames(), std::vector<Bytes>({{0x06, 0x10, 0x00, 0x00, 0x00, 0x16}, {0x03, 0xF4, 0xF7}}));
+    EXPECT_EQ(Frames(),
+              std::vector<Bytes>({{0x06, 0x10, 0x00, 0x00, 0x00, 0x16}, {0x03, 0xF4, 0xF7}}));
     EXPECT_EQ(events[3].pauseMs, 500u);
     EXPECT_EQ(events[6].pauseMs, 500u);
     EXPECT_EQ(FakeNowUs() - start, 1000000);
@@ -248,7 +267,8 @@ TEST_F(Instrument, ResetAfterAFailedSetpointSendsTheResetAtOnce) {
     FakeFaults(0)->silent = true;
     const int64_t start = FakeNowUs();
     EXPECT_EQ(K7340_Reset(0), -4);
-    EXPECT_EQ(Frames(), std::vector<Bytes>({{0x06, 0x10, 0x00, 0x00, 0x00, 0x16}, {0x03, 0xF4, 0xF7}}));
+    EXPECT_EQ(Frames(),
+              std::vector<Bytes>({{0x06, 0x10, 0x00, 0x00, 0x00, 0x16}, {0x03, 0xF4, 0xF7}}));
     EXPECT_EQ(FakeNowUs() - start, 100000) << "no pauses, only the read time-out";
     EXPECT_NE(FakeEvents(0).back().kind, FAKE_PAUSE);
 }
