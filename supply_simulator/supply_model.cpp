@@ -138,7 +138,9 @@ void AppendCommandWords(char *text, int max, int *len, const unsigned char *fram
         return;
     }
     const unsigned char *arg = frame + 2;
-    unsigned code = (unsigned)arg[0] << 16 | (unsigned)arg[1] << 8 | arg[2];
+    // Only the setpoint commands carry a 3-byte code; shorter frames end before arg[2].
+    unsigned code =
+        shape->payload == 4 ? (unsigned)arg[0] << 16 | (unsigned)arg[1] << 8 | arg[2] : 0;
     switch (opcode) {
     case OP_OUTPUT_OFF:
         if (code != 0) {
@@ -227,17 +229,19 @@ double TargetVolts(const SupplyModel *m) {
 }
 
 void AdvancePhysics(SupplyModel *m, int64_t toUs) {
-    if (m->physicsUs < 0) {
-        m->physicsUs = toUs;
-        return;
+    double target = TargetVolts(m);
+    if (m->config.slewVPerS <= 0) {
+        m->volts = target; // follows at once, even within the same microsecond
     }
-    if (toUs <= m->physicsUs) {
+    if (m->physicsUs < 0 || toUs <= m->physicsUs) {
+        if (m->physicsUs < 0) {
+            m->physicsUs = toUs;
+        }
         return;
     }
     double dt = (toUs - m->physicsUs) / 1e6;
-    double target = TargetVolts(m);
-    double step = m->config.slewVPerS > 0 ? m->config.slewVPerS * dt : INFINITY;
-    if (fabs(target - m->volts) <= step) {
+    double step = m->config.slewVPerS * dt;
+    if (m->config.slewVPerS <= 0 || fabs(target - m->volts) <= step) {
         m->volts = target;
     } else {
         m->volts += target > m->volts ? step : -step;
@@ -351,6 +355,7 @@ void TripWatchdog(SupplyModel *m, int64_t atUs) {
     m->enabled = false;
     m->faultLatched |= SUPPLY_FAULT_WATCHDOG;
     m->watchdogTripped = true;
+    AdvancePhysics(m, atUs);
     PushLog(m, atUs, "! watchdog expired after %d ms without a command: output off, fault 0x%02X",
             m->watchdogCount * 10, SUPPLY_FAULT_WATCHDOG);
 }
@@ -477,6 +482,7 @@ bool HandleFrame(SupplyModel *m, int64_t atUs, int64_t atNs) {
     m->watchdogTripped = false;
     unsigned char data[8];
     int n = Execute(m, frame, data);
+    AdvancePhysics(m, atUs); // an instant output has already moved
     unsigned char reply[16];
     int64_t releasedUs = QueueReply(m, data, n, atUs, atNs, reply);
     if (m->resetRepliesLeft > 0 && --m->resetRepliesLeft == 0) {
