@@ -15,17 +15,17 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
 
 _HELPER_PATH = REPO / "tests" / "integration" / "simulator.py"
-_helper = None
+_HELPER_NAME = "k7340_shared_simulator"  # the name every test folder loads it under
 
 
 def simulator_helper():
-    global _helper
-    if _helper is None:
-        spec = importlib.util.spec_from_file_location("k7340_shared_simulator", _HELPER_PATH)
-        _helper = importlib.util.module_from_spec(spec)
-        sys.modules[spec.name] = _helper
-        spec.loader.exec_module(_helper)
-    return _helper
+    module = sys.modules.get(_HELPER_NAME)
+    if module is None:
+        spec = importlib.util.spec_from_file_location(_HELPER_NAME, _HELPER_PATH)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[_HELPER_NAME] = module
+        spec.loader.exec_module(module)
+    return module
 
 
 def build_dir():
@@ -39,7 +39,7 @@ def start_sim(tmp_path, monkeypatch):
     started = []
 
     def start(*options):
-        sim = simulator_helper().start_sim(tmp_path, *options)  # TODO adapt to the helper
+        sim = simulator_helper().start_sim(tmp_path, *options)
         started.append(sim)
         monkeypatch.setenv("K7340_COM1", str(sim.link))
         return sim
@@ -50,4 +50,5 @@ def start_sim(tmp_path, monkeypatch):
 
 
 def log_text(sim):
+    """The simulator's decoded traffic log so far (it always runs with --log)."""
     return Path(sim.log_path).read_text(errors="replace")
