@@ -26,7 +26,8 @@
 namespace {
 
 const int64_t kTickUs = 10000;       // physics and watchdog advance at least this often
-const int64_t kSpinUs = 80;          // final stretch before a wire release is spun
+const int64_t kSpinUs = 120;         // final stretch before a wire release is spun
+const int64_t kWireWaitUs = 2000;    // a wire release this close is waited for without polling
 const int64_t kHangupUs = 200000;    // adapter pulled: time until the new pty appears
 const int64_t kMasterRestUs = 20000; // pause after EIO/hang-up on the master
 const int kPathMax = 4096;
@@ -522,15 +523,18 @@ void Serve() {
         int64_t wait = kTickUs;
         if (next >= 0 && next - now < wait) {
             wait = next - now;
+            if (g_model.config.wire) { // wake early enough to wait for it precisely
+                wait -= kWireWaitUs / 2;
+            }
         }
         if (g_reopenAt >= 0 && g_reopenAt - now < wait) {
             wait = g_reopenAt - now;
         }
-        if (wait <= 0) {
+        if (next >= 0 && g_model.config.wire && next - now <= kWireWaitUs) {
+            WaitUntil(next); // the host is waiting for this reply: be on time
             continue;
         }
-        if (next >= 0 && g_model.config.wire && next - now <= 2 * kSpinUs + 1000) {
-            WaitUntil(next); // the host is waiting for this reply: be on time
+        if (wait <= 0) {
             continue;
         }
 
