@@ -1,21 +1,19 @@
 """Test set-up for the binding: the package from this tree, and k7340sim on a pty.
 
 The simulator helper is shared with the integration tests (tests/integration/simulator.py);
-it is loaded by path so that both test folders can run in one pytest session.
+it is loaded by path, under the one module name every test folder uses, so that both folders
+can run in one pytest session.
 """
 
 import importlib.util
-import os
 import sys
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "python"))
+from binding_support import REPO
 
 _HELPER_PATH = REPO / "tests" / "integration" / "simulator.py"
-_HELPER_NAME = "k7340_shared_simulator"  # the name every test folder loads it under
+_HELPER_NAME = "k7340_shared_simulator"
 
 
 def simulator_helper():
@@ -26,10 +24,6 @@ def simulator_helper():
         sys.modules[_HELPER_NAME] = module
         spec.loader.exec_module(module)
     return module
-
-
-def build_dir():
-    return Path(os.environ.get("K7340_BUILD_DIR", REPO / "build" / "linux"))
 
 
 @pytest.fixture
@@ -47,8 +41,3 @@ def start_sim(tmp_path, monkeypatch):
     yield start
     for sim in reversed(started):
         sim.stop()
-
-
-def log_text(sim):
-    """The simulator's decoded traffic log so far (it always runs with --log)."""
-    return Path(sim.log_path).read_text(errors="replace")

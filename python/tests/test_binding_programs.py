@@ -7,13 +7,9 @@ import subprocess
 import sys
 import time
 
-from conftest import REPO, build_dir, log_text
+from binding_support import REPO, build_dir, log_text, setpoint_lines
 
 MONITOR_LINE = re.compile(r"^\s*[\d.]+ V\s+[\d.]+ uA\s+T\s+[\d.]+\s+status (\S+)\s+faults (\S+)$")
-
-
-def setpoint_lines(log):
-    return [l for l in log.splitlines() if "output off" in l or "output on" in l]
 
 
 def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):

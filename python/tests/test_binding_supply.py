@@ -8,23 +8,12 @@ import warnings
 
 import pytest
 
-from conftest import log_text
-import k7340
+from binding_support import log_text, setpoint_lines, wait_for
 from k7340 import FaultFlags, K7340Error, K7340Warning, StatusFlags, Supply
 
 
-def wait_for(predicate, seconds=5.0):
-    """Polls until predicate() is true; the bound only catches a hang."""
-    deadline = time.monotonic() + seconds
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.02)
-
-
 def last_setpoint(log):
-    lines = [l for l in log.splitlines() if "output off" in l or "output on" in l]
+    lines = setpoint_lines(log)
     return lines[-1] if lines else ""
 
 
@@ -279,19 +268,6 @@ def test_watchdog_switches_off_an_idle_output(start_sim):
         faults = psu.faults
         assert int(faults) & 0x01 and faults.labels() == []
         psu.set_watchdog_ms(0)
-
-
-def test_watchdog_stays_quiet_while_polled(start_sim):
-    start_sim()
-    with Supply(com_port=0) as psu:
-        psu.set_watchdog_ms(200)
-        psu.set_voltage(1000.0)
-        for _ in range(10):
-            time.sleep(0.02)
-            psu.read_voltage()
-        assert StatusFlags.ENABLE in psu.status
-        psu.set_watchdog_ms(0)
-        psu.output_off()
 
 
 @pytest.mark.parametrize(
