@@ -6,9 +6,11 @@
 #if defined(_WIN32)
 
 #include <conio.h>
+#include <stdio.h>
 
 int ReadConsoleKey(void) {
-    return _getch() & 0xFF;
+    const int key = _getch();
+    return key == EOF ? -1 : (key & 0xFF); /* EOF: no console to read a key from */
 }
 
 #else /* POSIX */

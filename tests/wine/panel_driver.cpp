@@ -5,7 +5,7 @@
  *
  *   panel_driver SCENARIO PANEL_EXE SIM_LOG BRIDGE_DIR
  *
- * SCENARIO is main (a configured supply on COM1, COM2 a port that vanishes before Start),
+ * SCENARIO is main (a configured supply on COM1, nothing on COM5),
  * blank (a supply with a blank EEPROM on COM1) or demo (the scripted session of scripts/demo).
  * BRIDGE_DIR is where the driver asks the shell script for what a Windows program cannot do
  * itself: "N.shot" (a screenshot named by the file's text) and "N.ctl" (a line for the
@@ -179,10 +179,6 @@ bool Request(const char *kind, const char *text) {
     return WaitUntil([&] { return GetFileAttributesA(done) != INVALID_FILE_ATTRIBUTES; }, 20000);
 }
 
-void Screenshot(const char *name) {
-    Check(Request("shot", name), "screenshot taken", name);
-}
-
 void Simulator(const char *command) {
     Check(Request("ctl", command), "simulator told", command);
 }
@@ -238,6 +234,25 @@ std::string MessageBoxText(HWND box) {
     std::string text;
     EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
     return text;
+}
+
+// The panel and any popup of its process, with a margin: "NAME WxH+X+Y" for import -crop.
+void Screenshot(const char *name) {
+    RECT area;
+    GetWindowRect(g_driver.dialog, &area);
+    HWND popup = FindPanelWindow(nullptr);
+    if (popup != nullptr) {
+        RECT extra;
+        GetWindowRect(popup, &extra);
+        UnionRect(&area, &area, &extra);
+    }
+    InflateRect(&area, 12, 12);
+    area.left = area.left < 0 ? 0 : area.left;
+    area.top = area.top < 0 ? 0 : area.top;
+    char request[128];
+    std::snprintf(request, sizeof request, "%s %ldx%ld+%ld+%ld", name, area.right - area.left,
+                  area.bottom - area.top, area.left, area.top);
+    Check(Request("shot", request), "screenshot taken", request);
 }
 
 // --- the panel's process --------------------------------------------------------------------
@@ -462,10 +477,11 @@ void CheckPopupText(HWND popup, const char *text, const char *what) {
 }
 
 HELPINFO g_help;
+LPVOID g_remoteHelp; // g_help copied into the panel's memory: Wine passes WM_HELP's pointer as is
 
 DWORD WINAPI SendHelp(LPVOID) {
     // Blocks while the popup that it opens is up.
-    SendMessageA(g_driver.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&g_help));
+    SendMessageA(g_driver.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(g_remoteHelp));
     return 0;
 }
 
@@ -517,6 +533,13 @@ void CheckContextHelp() {
     g_help.hItemHandle = Item(IDC_STATUS_OVERV);
     g_help.MousePos.x = (indicator.left + indicator.right) / 2;
     g_help.MousePos.y = (indicator.top + indicator.bottom) / 2;
+    g_remoteHelp = VirtualAllocEx(g_driver.process.hProcess, nullptr, sizeof g_help,
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (g_remoteHelp == nullptr || !WriteProcessMemory(g_driver.process.hProcess, g_remoteHelp,
+                                                       &g_help, sizeof g_help, nullptr)) {
+        Check(false, "help request written into the panel's memory");
+        return;
+    }
     HANDLE sender = CreateThread(nullptr, 0, SendHelp, nullptr, 0, nullptr);
     HWND popup = WaitForPopup(5000);
     DWORD shown = GetTickCount();
@@ -569,13 +592,14 @@ void CheckPopupTimesOut() {
 
 // --- scenarios ------------------------------------------------------------------------------
 
-// A port that was there when the panel probed it and is gone when Start opens it.
-void ScenarioVanishedPort(const char *vanishingFile) {
-    CheckEnabled(IDC_COM2, true);
-    Click(IDC_COM2);
-    CheckChecked(IDC_COM2, true);
+// A start on a port with no supply. Wine opens every mapped COM port, even one whose device
+// has gone, so the only port that fails to open is one with no mapping at all, COM5 here. The
+// probe disables its button; the click is sent to the button directly.
+void ScenarioPortWithoutSupply() {
+    CheckEnabled(IDC_COM5, false);
+    Click(IDC_COM5);
+    CheckChecked(IDC_COM5, true);
     Check(WaitUntil([] { return Enabled(IDC_START); }, 3000), "choosing a port enables Start");
-    DeleteFileA(vanishingFile);
     Click(IDC_START);
     CheckText(IDC_ERROR_TEXT, "COM port busy or not found", 10000);
     CheckText(IDC_CONNECTION_STATE, "Offline");
@@ -584,17 +608,17 @@ void ScenarioVanishedPort(const char *vanishingFile) {
     CheckEnabled(IDC_TRACKBAR, false);
 }
 
-void ScenarioMain(const char *vanishingFile) {
+void ScenarioMain() {
     if (!LaunchPanel()) {
         return;
     }
     CheckStartState();
     CheckEnterAndEscape();
-    ScenarioVanishedPort(vanishingFile);
+    ScenarioPortWithoutSupply();
 
     Click(IDC_COM1);
     CheckChecked(IDC_COM1, true);
-    CheckChecked(IDC_COM2, false);
+    CheckChecked(IDC_COM5, false);
     size_t mark = LogMark();
     Click(IDC_START);
     Check(WaitOnline(), "Start connects");
@@ -805,16 +829,15 @@ void ScenarioDemo() {
 
 int main(int argc, char **argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: panel_driver main|blank|demo PANEL_EXE SIM_LOG BRIDGE_DIR "
-                             "[VANISHING_PORT_FILE]\n");
+        std::fprintf(stderr, "usage: panel_driver main|blank|demo PANEL_EXE SIM_LOG BRIDGE_DIR\n");
         return 2;
     }
     g_driver.panelExe = argv[2];
     g_driver.simLog = argv[3];
     g_driver.bridgeDir = argv[4];
     std::string scenario = argv[1];
-    if (scenario == "main" && argc >= 6) {
-        ScenarioMain(argv[5]);
+    if (scenario == "main") {
+        ScenarioMain();
     } else if (scenario == "blank") {
         ScenarioBlank();
     } else if (scenario == "demo") {

@@ -33,7 +33,14 @@ wine_env_create() {
     fi
     # wineboot returns before the prefix is fully written; wait for the server to go idle.
     "$WINE_SERVER" -w
-    return 0
+    wine_server_start
+}
+
+# Starts the prefix's wineserver in the background, kept alive between programs, with its
+# output discarded: a server started by wine_run would inherit the program's stderr and fill a
+# captured stderr with its own diagnostics.
+wine_server_start() {
+    "$WINE_SERVER" -p >/dev/null 2>&1 </dev/null
 }
 
 # wine_map_com N PATH: COMN opens the Unix device PATH (a pty or its symlink). Restarts the
@@ -51,7 +58,7 @@ wine_map_com() {
     fi
     "$WINE_SERVER" -k 2>/dev/null
     "$WINE_SERVER" -w 2>/dev/null
-    return 0
+    wine_server_start
 }
 
 # wine_run PROGRAM [ARGS...]: runs a Windows program in the prefix with the 64-bit loader and
