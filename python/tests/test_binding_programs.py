@@ -18,9 +18,14 @@ def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):
     proc = subprocess.Popen(
         [sys.executable, "-m", "k7340", "monitor", "--voltage", "1000"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-    time.sleep(0.5)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=10)
+    try:
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
     assert proc.returncode == 0, err
     lines = out.splitlines()
     assert len(lines) >= 3, out
