@@ -26,6 +26,11 @@ struct MeterCase {
     Bytes raw0, raw1;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const MeterCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 const MeterCase kMeters[] = {
     {"off", {0x10, 0, 0, 0}, 0, 0, 0, {0, 0, 0}, {0, 0, 0}},
     {"full_scale",
@@ -105,6 +110,11 @@ struct LimitCase {
     int voltageLevel, currentLevel;
     int status; // with 10000 V over 250 MOhm (40 uA) on a 50000 V / 200 uA supply
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const LimitCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const LimitCase kLimits[] = {
     {"no_limits", 63, 63, 0x04},

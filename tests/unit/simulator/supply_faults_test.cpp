@@ -15,6 +15,11 @@ struct TimingCase {
     std::vector<Piece> expected; // relative to the moment the command was passed in
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TimingCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 // 5-byte firmware reply to a 3-byte command. One byte on the wire: 173.611 us.
 const TimingCase kTimings[] = {
     {"immediate", 0, 0, 0, 1000, false, {{0, kFirmwareReply}}},

@@ -13,6 +13,11 @@ struct OpcodeCase {
     Bytes data;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const OpcodeCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 // A fresh supply: vrange 50000 (0xC350), irange 200, firmware 0x0123, output off at 25.0 C.
 const OpcodeCase kOpcodes[] = {
     {"meter0", {0x00}, 0x00, {0x00, 0x00}},
@@ -52,6 +57,11 @@ struct RejectCase {
     const char *name;
     Bytes junk;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RejectCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const RejectCase kRejects[] = {
     {"bad_checksum", {0x03, 0xF3, 0xF7}},
@@ -119,6 +129,11 @@ struct PresetCase {
     bool checksumValid;
     int usedVrange, usedIrange; // what the supply scales with
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const PresetCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const PresetCase kPresets[] = {
     {"configured", EEPROM_CONFIGURED, 40000, 300, true, 40000, 300},
