@@ -72,8 +72,8 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-void Usage(FILE *out) {
-    fprintf(out,
+void Usage() {
+    fprintf(stdout,
             "usage: k7340sim --link PATH [options]\n"
             "Serves a simulated 7340 supply on a pseudo-terminal; PATH becomes a symbolic link\n"
             "to the terminal once it is ready. Stops on SIGTERM or SIGINT and removes PATH.\n"
@@ -102,7 +102,12 @@ void Usage(FILE *out) {
             "                           silent on|off, corrupt on|off, delay MS, split MS,\n"
             "                           noise N, status-bits X, fault-bits X, hangup, quit\n"
             "  --help                   this text\n"
-            "Numbers X and N are decimal or 0x hex.\n");
+            "Numbers X and N are decimal or 0x hex.\n"
+            "\n"
+            "The simulated supply: a non-zero watchdog count that runs out without a command\n"
+            "switches the output off and latches fault bit 0x01; the fault follow-up command\n"
+            "(0xF8) clears latched faults; after a reset the status bit 0x80 is in the reset's\n"
+            "reply and in the next one; EEPROM writes take effect at once (EEBusy never set).\n");
 }
 
 bool ParseLong(const char *text, long *value) {
@@ -372,6 +377,7 @@ void ReadMaster() {
             SupplyReceive(&g_model, buf, (int)n, now);
             SaveEepromIfWritten();
             WriteReleased(now); // answer without waiting for the next loop pass
+            PrintModelLog(now); // before the model's bounded log overflows in a fast run
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -574,9 +580,12 @@ void Serve() {
 int main(int argc, char **argv) {
     SupplyConfig config;
     int parsed = ParseArguments(argc, argv, &config);
-    if (parsed != 0) {
-        Usage(parsed > 0 ? stdout : stderr);
-        return parsed > 0 ? 0 : 2;
+    if (parsed > 0) {
+        Usage();
+        return 0;
+    }
+    if (parsed < 0) {
+        return 2;
     }
     config.log = g_options.log;
     SupplyInit(&g_model, &config);
