@@ -21,14 +21,17 @@ int ReadConsoleKey(void) {
 #include <termios.h>
 #include <unistd.h>
 
-/* The terminal settings to put back, valid while savedValid is 1. A signal handler reads them,
- * so they live at file scope. */
+/* The terminal settings to put back and the ones of the wait, valid while savedValid is 1.
+ * Signal handlers read them, so they live at file scope. */
 static struct termios savedTerminal;
+static struct termios keyTerminal;
 static volatile sig_atomic_t savedValid = 0;
 
-static const int caughtSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-enum { CAUGHT_SIGNAL_COUNT = sizeof caughtSignals / sizeof caughtSignals[0] };
-static struct sigaction previousActions[CAUGHT_SIGNAL_COUNT];
+/* Signals that end the program: the terminal is restored, then the signal takes its course. */
+static const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+enum { ENDING_SIGNAL_COUNT = sizeof endingSignals / sizeof endingSignals[0] };
+static struct sigaction previousEnding[ENDING_SIGNAL_COUNT];
+static struct sigaction previousStop;
 
 static void RestoreTerminal(void) {
     if (savedValid) {
@@ -38,27 +41,56 @@ static void RestoreTerminal(void) {
     }
 }
 
-static void OnSignalDuringKey(int signo) {
-    RestoreTerminal();
-    /* Let the signal do what it would have done: default action, raised again. */
-    signal(signo, SIG_DFL);
+static void SetHandler(int signo, void (*handler)(int), struct sigaction *previous) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, previous);
+}
+
+static void RaiseUnblocked(int signo) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(signo);
 }
 
-static void CatchSignals(void) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnSignalDuringKey;
-    sigemptyset(&action.sa_mask);
-    for (int i = 0; i < CAUGHT_SIGNAL_COUNT; i++) {
-        sigaction(caughtSignals[i], &action, &previousActions[i]);
+static void OnEndingSignal(int signo) {
+    RestoreTerminal();
+    SetHandler(signo, SIG_DFL, nullptr);
+    RaiseUnblocked(signo);
+}
+
+/* Ctrl-Z: the shell gets its terminal back while the program is stopped, and the wait takes it
+ * again on SIGCONT (the read is interrupted and resumed). */
+static void OnStopSignal(int signo) {
+    const int savedErrno = errno;
+    if (savedValid) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     }
+    SetHandler(signo, SIG_DFL, nullptr);
+    RaiseUnblocked(signo); /* stops here until SIGCONT */
+    SetHandler(signo, OnStopSignal, nullptr);
+    if (savedValid) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal);
+    }
+    errno = savedErrno;
+}
+
+static void CatchSignals(void) {
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
+        SetHandler(endingSignals[i], OnEndingSignal, &previousEnding[i]);
+    }
+    SetHandler(SIGTSTP, OnStopSignal, &previousStop);
 }
 
 static void ReleaseSignals(void) {
-    for (int i = 0; i < CAUGHT_SIGNAL_COUNT; i++) {
-        sigaction(caughtSignals[i], &previousActions[i], nullptr);
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
+        sigaction(endingSignals[i], &previousEnding[i], nullptr);
     }
+    sigaction(SIGTSTP, &previousStop, nullptr);
 }
 
 static int ReadOneByte(void) {
@@ -76,18 +108,17 @@ static int ReadOneByte(void) {
 }
 
 int ReadConsoleKey(void) {
-    struct termios raw;
     if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         return ReadOneByte(); /* a pipe or a file */
     }
-    raw = savedTerminal;
-    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO); /* ISIG stays: Ctrl-C still interrupts */
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    keyTerminal = savedTerminal;
+    keyTerminal.c_lflag &= ~(tcflag_t)(ICANON | ECHO); /* ISIG stays: Ctrl-C still interrupts */
+    keyTerminal.c_cc[VMIN] = 1;
+    keyTerminal.c_cc[VTIME] = 0;
 
     CatchSignals();
     savedValid = 1;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal) != 0) {
         savedValid = 0;
         ReleaseSignals();
         return ReadOneByte();

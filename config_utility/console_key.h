@@ -10,7 +10,8 @@
  * Windows: _getch. POSIX: when standard input is a terminal it is switched to non-canonical
  * mode without echo for the one byte and restored before returning (any further bytes of a
  * multi-byte key are discarded); SIGINT, SIGTERM, SIGHUP and SIGQUIT during the wait restore it
- * too before the signal takes its default course. When standard input is not a terminal one
+ * too before the signal takes its default course, and a stop (Ctrl-Z) hands the terminal back
+ * until the program continues. When standard input is not a terminal one
  * byte is read from it as it comes, so that a script can pipe the answer. */
 int ReadConsoleKey(void);
 

@@ -372,11 +372,7 @@ def test_terminal_key_read_without_echo_or_enter(sim, key, echo, yes):
         before = terminal_settings(slave)
         prompt = crlf(BANNER + configured_warning(30000, 300))
         seen = read_until(master, prompt)
-        # The prompt is flushed just before the terminal is switched; wait until it is.
-        deadline = time.monotonic() + RUN_TIMEOUT
-        while termios.tcgetattr(slave)[3] & termios.ICANON:
-            assert time.monotonic() < deadline, "terminal never left canonical mode"
-            time.sleep(0.01)
+        wait_for_key_mode(slave)  # the prompt is flushed just before the terminal is switched
         os.write(master, key)
         rest = read_to_end(master, proc)
         after = terminal_settings(slave)
@@ -390,16 +386,90 @@ def test_terminal_key_read_without_echo_or_enter(sim, key, echo, yes):
     assert ranges_in(supply.eeprom()) == ((40000, 250) if yes else (30000, 300))
 
 
+def wait_for_key_mode(slave):
+    """Waits until the utility has left canonical mode: it is then waiting for the key."""
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while termios.tcgetattr(slave)[3] & termios.ICANON:
+        assert time.monotonic() < deadline, "terminal never left canonical mode"
+        time.sleep(0.01)
+
+
+# A minimal job-control shell: leads the terminal's session and runs k7340config as its own
+# foreground job, so that Ctrl-Z really stops it. Arguments: the descriptor to report each stop
+# on, the descriptor to read a line from before the job continues in the foreground, and the
+# command line of the job.
+JOB_SHELL = r"""
+import os, signal, sys
+report, resume = os.fdopen(int(sys.argv[1]), "w"), os.fdopen(int(sys.argv[2]))
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+    os.execv(sys.argv[3], sys.argv[3:])
+os.setpgid(pid, pid)
+os.tcsetpgrp(0, pid)
+while True:
+    _, status = os.waitpid(pid, os.WUNTRACED)
+    if not os.WIFSTOPPED(status):
+        break
+    report.write("stopped\n"); report.flush()
+    resume.readline()
+    os.tcsetpgrp(0, pid)
+    os.kill(pid, signal.SIGCONT)
+os.tcsetpgrp(0, os.getpgrp())
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_terminal_handed_back_while_stopped(sim):
+    supply = sim("--eeprom", "blank")
+    master, slave = os.openpty()
+    report_r, report_w = os.pipe()
+    resume_r, resume_w = os.pipe()
+
+    def make_controlling_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    job = [CONFIG, "0", "40000", "250"]
+    shell = subprocess.Popen(
+        ["/usr/bin/python3", "-c", JOB_SHELL, str(report_w), str(resume_r), *job],
+        stdin=slave, stdout=slave, stderr=slave,
+        pass_fds=(report_w, resume_r),
+        preexec_fn=make_controlling_terminal,
+    )
+    os.close(report_w)
+    os.close(resume_r)
+    try:
+        before = terminal_settings(slave)
+        seen = read_until(master, crlf(NOT_CALIBRATED))
+        wait_for_key_mode(slave)
+        os.write(master, b"\x1a")  # Ctrl-Z
+        assert select.select([report_r], [], [], RUN_TIMEOUT)[0], "the job never stopped"
+        assert os.read(report_r, 64) == b"stopped\n"
+        stopped = terminal_settings(slave)
+        os.write(resume_w, b"fg\n")
+        wait_for_key_mode(slave)  # the key is awaited again, without echo
+        os.write(master, b"y")
+        rest = read_to_end(master, shell)
+        after = terminal_settings(slave)
+    finally:
+        kill_and_close(shell, master, slave, report_r, resume_w)
+    assert stopped == before
+    assert after == before
+    assert seen + rest == crlf(BANNER + NOT_CALIBRATED + b"y\n" + CONFIGURING + b"OK")
+    assert shell.returncode == 0
+    assert ranges_in(supply.eeprom()) == (40000, 250)
+
+
 def test_terminal_restored_after_ctrl_c(sim):
     supply = sim("--eeprom", "blank")
     proc, master, slave = spawn_on_terminal(["0", "40000", "250"])
     try:
         before = terminal_settings(slave)
         read_until(master, crlf(NOT_CALIBRATED))
-        deadline = time.monotonic() + RUN_TIMEOUT
-        while termios.tcgetattr(slave)[3] & termios.ICANON:
-            assert time.monotonic() < deadline, "terminal never left canonical mode"
-            time.sleep(0.01)
+        wait_for_key_mode(slave)
         os.write(master, b"\x03")
         proc.wait(timeout=RUN_TIMEOUT)
         after = terminal_settings(slave)
