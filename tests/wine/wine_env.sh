@@ -7,6 +7,8 @@
 #   wine_run build/mingw64/bin/k7340config.exe 0 50000 500
 #   wine_env_destroy                    # stop the wineserver, remove the prefix
 #
+# The prefix's wineserver is kept running (persistent, output discarded) from wine_env_create
+# until wine_env_destroy: do not wait for it with a bare `wineserver -w`, which would not return.
 # Always the 64-bit loader: the `wine` wrapper may pick the 32-bit one, which this machine
 # cannot run. The functions return non-zero on failure and print why on stderr.
 
