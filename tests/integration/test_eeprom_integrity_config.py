@@ -1,0 +1,132 @@
+"""k7340config on a supply whose range programming was cut off after each of the six EEPROM
+writes, then power-cycled: the run that was cut off reports the failure, the next run finds the
+unit not calibrated and leaves it alone on no, programs it on yes, and the run after that finds
+it configured with the new ranges.
+"""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("K7340_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
+if not os.path.isabs(BUILD):
+    BUILD = os.path.join(ROOT, BUILD)
+CONFIG = os.path.join(BUILD, "bin", "k7340config")
+
+pytestmark = pytest.mark.skipif(
+    not os.access(CONFIG, os.X_OK), reason="k7340config is not built in " + BUILD
+)
+
+RUN_TIMEOUT = 60  # only catches a hang
+
+BANNER = b"Vantrel MODEL 7340 CONFIGURATION UTILITY\n"
+NOT_CALIBRATED = b"WARNING: unit is not calibrated\nproceed anyway (Y/N)? "
+CANCELED = b"configuration canceled\n"
+CONFIGURING = b"configuring unit ... \n"
+READ_FAILED = b"FAILED!\nERROR: Device read failed\n"
+CHECKSUM_ERROR = b"ERROR: EEPROM checksum error\n"
+
+OLD = (50000, 200)  # the simulator's configured EEPROM
+NEW = (20000, 400)  # every byte differs from OLD's
+NEW_ARGS = ["0", "20000", "400"]
+WRITE_ADDRESSES = [64, 65, 66, 67, 126, 127]  # the six writes, in order
+
+
+def configured(ranges):
+    return (
+        b"WARNING: unit is already configured (vrange=%d, irange=%d)\n" % ranges
+        + b"overwrite existing configuration (Y/N)? "
+    )
+
+
+def ranges_in(eeprom):
+    return (eeprom[64] << 8 | eeprom[65], eeprom[66] << 8 | eeprom[67])
+
+
+def checksum_ok(eeprom):
+    return (eeprom[126] << 8 | eeprom[127]) == sum(eeprom[:126])
+
+
+def run_config(args, answer):
+    result = subprocess.run(
+        [CONFIG, *args], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        timeout=RUN_TIMEOUT,
+    )
+    assert result.returncode >= 0, "k7340config died of a signal"
+    assert result.stderr == b""
+    return result.stdout
+
+
+def run_config_silencing_at_prompt(supply, args):
+    """Answers yes, but only after the supply has fallen silent: the open is answered, the
+    first EEPROM write is not."""
+    process = subprocess.Popen(
+        [CONFIG, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    out = b""
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while not out.endswith(b"(Y/N)? ") and time.monotonic() < deadline:
+        byte = process.stdout.read(1)
+        if not byte:
+            break
+        out += byte
+    supply.control("silent on")
+    rest, err = process.communicate(b"y", timeout=RUN_TIMEOUT)
+    assert process.returncode >= 0, "k7340config died of a signal"
+    assert err == b""
+    return out + rest
+
+
+def power_cycle(sim, supply, tmp_path):
+    """Stops the supply and starts a new one with the EEPROM it held; returns the new one and
+    the file that now holds its EEPROM."""
+    saved = tmp_path / "eeprom-after-cut.bin"
+    saved.write_bytes(supply.eeprom())
+    supply.stop()
+    return sim("--eeprom-file", str(saved)), saved
+
+
+@pytest.mark.parametrize("answered", range(6))
+def test_cut_off_programming_then_config_runs(sim, tmp_path, answered):
+    if answered == 0:
+        supply = sim()
+        before = supply.eeprom()
+        out = run_config_silencing_at_prompt(supply, NEW_ARGS)
+    else:
+        supply = sim("--silent-after-writes", str(answered))
+        before = supply.eeprom()
+        out = run_config(NEW_ARGS, b"y")
+    assert out == BANNER + configured(OLD) + b"y\n" + CONFIGURING + READ_FAILED
+
+    # Exactly the answered writes reached the EEPROM; the rest is as it was.
+    cut = supply.eeprom()
+    assert ranges_in(before) == OLD
+    for i, address in enumerate(WRITE_ADDRESSES):
+        expected_changed = i < answered
+        assert (cut[address] != before[address]) == expected_changed, address
+
+    supply, saved = power_cycle(sim, supply, tmp_path)
+    if answered == 0:
+        # Nothing was written: the old configuration still checks out.
+        first_question = configured(OLD)
+        declined_error = b""
+    else:
+        first_question = NOT_CALIBRATED
+        declined_error = CHECKSUM_ERROR
+
+    out = run_config(NEW_ARGS, b"n")
+    assert out == BANNER + first_question + b"n\n" + CANCELED + declined_error
+    assert saved.read_bytes() == cut, "declining writes nothing"
+
+    out = run_config(NEW_ARGS, b"y")
+    assert out == BANNER + first_question + b"y\n" + CONFIGURING + b"OK"
+    repaired = saved.read_bytes()
+    assert ranges_in(repaired) == NEW
+    assert checksum_ok(repaired)
+    assert repaired[:64] == before[:64] and repaired[68:126] == before[68:126]
+
+    out = run_config(NEW_ARGS, b"n")
+    assert out == BANNER + configured(NEW) + b"n\n" + CANCELED
