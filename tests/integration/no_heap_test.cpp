@@ -51,6 +51,16 @@ __attribute__((visibility("default"))) void free(void *block) {
 
 namespace {
 
+// Valgrind puts its own allocator in place of libc's and of ours: nothing to count there.
+bool UnderValgrind() {
+    const char *preload = getenv("LD_PRELOAD");
+    return preload != nullptr && strstr(preload, "vgpreload") != nullptr;
+}
+
+#define SKIP_UNDER_VALGRIND()                                                                      \
+    if (UnderValgrind())                                                                           \
+    GTEST_SKIP() << "valgrind replaces the allocator; the native run checks the heap"
+
 // Heap calls made during one library call.
 template <typename Call> int HeapCallsDuring(Call call, int *code) {
     g_heapCalls = 0;
@@ -116,22 +126,23 @@ class NoHeap : public ::testing::Test {
 
 // Without this the other tests would prove nothing: a shared library's malloc must bind to the
 // counting one here, and the counter must see it.
+// Without this the other tests would prove nothing: a shared library's malloc must bind to the
+// counting one here, and the counter must see it. (asprintf, not strdup: valgrind replaces
+// strdup whole, but lets libc's formatting allocate through malloc.)
 TEST(NoHeapInterposition, SharedLibrariesBindToTheCountingAllocator) {
+    SKIP_UNDER_VALGRIND();
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "malloc"), reinterpret_cast<void *>(&malloc));
+    static char *text;
     int code = 0;
     const int calls = HeapCallsDuring(
-        [] {
-            char *copy = strdup("allocated inside libc");
-            const int ok = copy != nullptr ? 0 : -1;
-            free(copy);
-            return ok;
-        },
-        &code);
+        [] { return asprintf(&text, "allocated in %s", "libc") > 0 ? 0 : -1; }, &code);
+    free(text);
     EXPECT_EQ(code, 0);
-    EXPECT_EQ(calls, 2) << "strdup's malloc and the free";
+    EXPECT_GE(calls, 1) << "libc's allocation inside asprintf";
 }
 
 TEST_F(NoHeap, OpenEveryCommandAndClose) {
+    SKIP_UNDER_VALGRIND();
     ASSERT_EQ(StartSim(&sim.sim, {"--slew", "0"}), 0);
     int code = 0;
     EXPECT_EQ(HeapCallsDuring([] { return K7340_OpenDevice(0, 0); }, &code), 0) << "open";
@@ -147,6 +158,7 @@ TEST_F(NoHeap, OpenEveryCommandAndClose) {
 // Failing exchanges take other paths through the library and the port: silence, a corrupted
 // checksum, an unusable EEPROM, a missing port and a pty whose far end is gone.
 TEST_F(NoHeap, FailuresAllocateNothingEither) {
+    SKIP_UNDER_VALGRIND();
     ASSERT_EQ(StartSim(&sim.sim, {"--eeprom", "blank"}), 0);
     int code = 0;
     EXPECT_EQ(HeapCallsDuring([] { return K7340_OpenDevice(0, 0); }, &code), 0);
