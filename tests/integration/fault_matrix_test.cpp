@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -77,6 +78,11 @@ struct FaultCase {
     int code;        // of every exchange while the fault lasts
     bool noiseWaits = false;
 };
+
+// Test names in ctest's list say which fault, not the bytes of the case.
+void PrintTo(const FaultCase &fault, std::ostream *os) {
+    *os << fault.name;
+}
 
 // A late piece or a late reply lands after the library has given up; the next command purges
 // it, so each call below starts on a quiet line once this much time has passed.
