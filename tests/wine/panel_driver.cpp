@@ -476,17 +476,25 @@ void CheckPopupText(HWND popup, const char *text, const char *what) {
     Check(dark > 20, "popup shows its text in black on white", std::to_string(dark) + " dark px");
 }
 
-HELPINFO g_help;
-LPVOID g_remoteHelp; // g_help copied into the panel's memory: Wine passes WM_HELP's pointer as is
+HELPINFO g_help; // Wine copies WM_HELP's record into the receiving process
 
 DWORD WINAPI SendHelp(LPVOID) {
     // Blocks while the popup that it opens is up.
-    SendMessageA(g_driver.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(g_remoteHelp));
+    SendMessageA(g_driver.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&g_help));
     return 0;
 }
 
 void ParkMouse() {
     SetCursorPos(2, 700);
+}
+
+// The mouse on the middle of the popup's client area: the leave notice watches only that.
+void RestOnPopup(HWND popup) {
+    RECT client;
+    GetClientRect(popup, &client);
+    POINT middle = {client.right / 2, client.bottom / 2};
+    ClientToScreen(popup, &middle);
+    SetCursorPos(middle.x, middle.y);
 }
 
 bool PopupGone(HWND popup) {
@@ -522,8 +530,10 @@ void CheckAboutPopup() {
 void CheckContextHelp() {
     ParkMouse();
     // The caption's help button arms the panel; the next request names the clicked control.
-    PostMessageA(g_driver.dialog, WM_SYSCOMMAND, SC_CONTEXTHELP, 0);
-    Sleep(300);
+    // Sent, not posted: a sent WM_HELP would overtake a posted command.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(g_driver.dialog, WM_SYSCOMMAND, SC_CONTEXTHELP, 0, SMTO_ABORTIFHUNG, 5000,
+                        &ignored);
     RECT indicator;
     GetWindowRect(Item(IDC_STATUS_OVERV), &indicator);
     g_help = HELPINFO{};
@@ -533,13 +543,6 @@ void CheckContextHelp() {
     g_help.hItemHandle = Item(IDC_STATUS_OVERV);
     g_help.MousePos.x = (indicator.left + indicator.right) / 2;
     g_help.MousePos.y = (indicator.top + indicator.bottom) / 2;
-    g_remoteHelp = VirtualAllocEx(g_driver.process.hProcess, nullptr, sizeof g_help,
-                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (g_remoteHelp == nullptr || !WriteProcessMemory(g_driver.process.hProcess, g_remoteHelp,
-                                                       &g_help, sizeof g_help, nullptr)) {
-        Check(false, "help request written into the panel's memory");
-        return;
-    }
     HANDLE sender = CreateThread(nullptr, 0, SendHelp, nullptr, 0, nullptr);
     HWND popup = WaitForPopup(5000);
     DWORD shown = GetTickCount();
@@ -556,7 +559,7 @@ void CheckContextHelp() {
                        "popup shows \"Over Voltage status bit.\"");
         Screenshot("panel-help");
         // The mouse rests on the popup past the leave request of the 21st tick, then leaves.
-        SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+        RestOnPopup(popup);
         WaitUntil([&] { return GetTickCount() - shown > 3000; }, 5000);
         Check(!PopupGone(popup), "popup stays while the mouse rests on it (3 s)");
         DWORD left = GetTickCount();
@@ -581,7 +584,7 @@ void CheckPopupTimesOut() {
     }
     RECT rect;
     GetWindowRect(popup, &rect);
-    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    RestOnPopup(popup);
     WaitUntil([&] { return GetTickCount() - shown > 5000; }, 7000);
     Check(!PopupGone(popup), "popup with the mouse on it still open after 5 s");
     bool gone = WaitUntil([&] { return PopupGone(popup); }, 15000);
@@ -593,12 +596,14 @@ void CheckPopupTimesOut() {
 // --- scenarios ------------------------------------------------------------------------------
 
 // A start on a port with no supply. Wine opens every mapped COM port, even one whose device
-// has gone, so the only port that fails to open is one with no mapping at all, COM5 here. The
-// probe disables its button; the click is sent to the button directly.
+// has gone, so the only port that fails to open is one with no mapping at all, COM5 here, whose
+// button the probe disables. It is chosen the way its click would: checked, then its command
+// (a click on the disabled auto radio button itself sends Wine 8 into an endless group walk).
 void ScenarioPortWithoutSupply() {
     CheckEnabled(IDC_COM5, false);
-    Click(IDC_COM5);
-    CheckChecked(IDC_COM5, true);
+    SendMessageA(Item(IDC_COM5), BM_SETCHECK, BST_CHECKED, 0);
+    PostMessageA(g_driver.dialog, WM_COMMAND, MAKEWPARAM(IDC_COM5, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(IDC_COM5)));
     Check(WaitUntil([] { return Enabled(IDC_START); }, 3000), "choosing a port enables Start");
     Click(IDC_START);
     CheckText(IDC_ERROR_TEXT, "COM port busy or not found", 10000);
@@ -606,6 +611,7 @@ void ScenarioPortWithoutSupply() {
     CheckEnabled(IDC_START, true);
     CheckEnabled(IDC_STOP, false);
     CheckEnabled(IDC_TRACKBAR, false);
+    SendMessageA(Item(IDC_COM5), BM_SETCHECK, BST_UNCHECKED, 0);
 }
 
 void ScenarioMain() {
