@@ -273,6 +273,13 @@ bool LaunchPanel() {
             return g_driver.dialog != nullptr;
         },
         30000);
+    // Found as soon as it exists; its controls are there once its initialisation has run.
+    found = found && WaitUntil(
+                         [] {
+                             return IsWindowVisible(g_driver.dialog) &&
+                                    Trimmed(IDC_CONNECTION_STATE) == "Offline";
+                         },
+                         15000);
     Check(found, "panel dialog found by its title");
     return found;
 }
