@@ -19,10 +19,10 @@ _HELPER_NAME = "k7340_shared_simulator"
 def simulator_helper():
     module = sys.modules.get(_HELPER_NAME)
     if module is None:
-        spec = importlib.util.spec_from_file_location(_HELPER_NAME, _HELPER_PATH)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(_HELPER_NAME, _HELPER_PATH)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[_HELPER_NAME] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     return module
 
 

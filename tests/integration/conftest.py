@@ -21,10 +21,10 @@ def simulator_helper():
     module = sys.modules.get(_MODULE_NAME)
     if module is None:
         path = Path(__file__).resolve().parent / "simulator.py"
-        spec = importlib.util.spec_from_file_location(_MODULE_NAME, path)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(_MODULE_NAME, path)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[_MODULE_NAME] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     return module
 
 

@@ -15,7 +15,7 @@ $K7340_BUILD_DIR/bin/k7340sim, the build directory defaulting to build/linux in 
 The module has no pytest dependency. Other test folders load it by path under one module name,
 so that every folder shares one copy in a pytest session:
 
-    spec = importlib.util.spec_from_file_location("k7340_shared_simulator", PATH)
+    importlib.util.spec_from_file_location("k7340_shared_simulator", PATH)
 """
 
 import contextlib
