@@ -400,51 +400,423 @@ void CheckEnterAndEscape() {
 
 // --- help popups ----------------------------------------------------------------------------
 
-// Client size the panel gives a popup for text: the text measured within the "Help" template's
-// client width in the default GUI font, plus the margins. Measured here with the panel's own
-// template, loaded from its executable, since dialog units cannot be converted across processes.
-HMODULE g_panelModule;
-const char *g_measureText;
-SIZE g_measured;
-
-INT_PTR CALLBACK MeasureProc(HWND dialog, UINT message, WPARAM, LPARAM) {
-    if (message == WM_INITDIALOG) {
-        HDC dc = GetDC(dialog);
-        RECT rect;
-        GetClientRect(dialog, &rect);
-        SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
-        DrawTextA(dc, g_measureText, -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
-        g_measured.cx = rect.right - rect.left + 16;
-        g_measured.cy = rect.bottom - rect.top + 4;
-        ReleaseDC(dialog, dc);
-        return TRUE;
-    }
-    return FALSE;
+// The panel's "Help" template, loaded from its executable and created here unseen: it has the
+// panel's font, so it converts dialog units and measures text as the panel does (dialog units
+// cannot be converted across processes).
+INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG;
 }
 
-SIZE ExpectedPopupClient(const char *text) {
-    g_measured = SIZE{0, 0};
-    if (g_panelModule == nullptr) {
-        g_panelModule = LoadLibraryExA(g_driver.panelExe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+HWND HelpTemplateHere() {
+    static HWND dialog;
+    if (dialog != nullptr) {
+        return dialog;
     }
-    HRSRC resource = FindResourceA(g_panelModule, "Help", reinterpret_cast<LPCSTR>(RT_DIALOG));
+    HMODULE module = LoadLibraryExA(g_driver.panelExe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC resource = FindResourceA(module, "Help", reinterpret_cast<LPCSTR>(RT_DIALOG));
     if (resource == nullptr) {
-        return g_measured;
+        return nullptr;
     }
-    DWORD size = SizeofResource(g_panelModule, resource);
+    DWORD size = SizeofResource(module, resource);
     static unsigned char copy[4096];
     if (size > sizeof copy) {
-        return g_measured;
+        return nullptr;
     }
-    std::memcpy(copy, LockResource(LoadResource(g_panelModule, resource)), size);
-    reinterpret_cast<DLGTEMPLATE *>(copy)->style &= ~WS_VISIBLE; // measure unseen
-    g_measureText = text;
-    HWND dialog = CreateDialogIndirectParamA(
-        GetModuleHandleA(nullptr), reinterpret_cast<DLGTEMPLATE *>(copy), nullptr, MeasureProc, 0);
-    if (dialog != nullptr) {
-        DestroyWindow(dialog);
+    std::memcpy(copy, LockResource(LoadResource(module, resource)), size);
+    reinterpret_cast<DLGTEMPLATE *>(copy)->style &= ~WS_VISIBLE;
+    dialog = CreateDialogIndirectParamA(
+        GetModuleHandleA(nullptr), reinterpret_cast<DLGTEMPLATE *>(copy), nullptr, QuietProc, 0);
+    return dialog;
+}
+
+// Client size the panel gives a popup for text: the text measured within the template's client
+// width in the default GUI font, plus the margins.
+SIZE ExpectedPopupClient(const char *text) {
+    SIZE size = {0, 0};
+    HWND dialog = HelpTemplateHere();
+    if (dialog == nullptr) {
+        return size;
     }
-    return g_measured;
+    HDC dc = GetDC(dialog);
+    RECT rect;
+    GetClientRect(dialog, &rect);
+    SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    DrawTextA(dc, text, -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
+    ReleaseDC(dialog, dc);
+    size.cx = rect.right - rect.left + 16;
+    size.cy = rect.bottom - rect.top + 4;
+    return size;
+}
+
+// --- the dialog's layout ---------------------------------------------------------------------
+
+enum { ANY_TYPE = -1, MOVED_BY_BUDDY = 1 };
+
+struct ControlSpec {
+    int id; // -1: a label or group box
+    const char *cls;
+    const char *text; // null: not compared (set at run time)
+    int x, y, w, h;   // dialog units
+    int type;         // button or static type (low bits of the style), or ANY_TYPE
+    DWORD on, off;    // style bits that must be set, and clear
+    DWORD exOn;       // extended style bits that must be set
+    int flags;
+};
+
+const DWORD GROUP_ON = BS_CENTER | WS_GROUP | WS_VISIBLE;
+const DWORD SUNKEN_ON = SS_SUNKEN | WS_VISIBLE;
+const DWORD RADIO_ON = WS_TABSTOP | WS_VISIBLE;
+const DWORD LIT_ON = BS_PUSHLIKE | WS_DISABLED | WS_VISIBLE;
+const DWORD DARK_ON = BS_PUSHLIKE | WS_DISABLED | BS_FLAT;
+// Wine's progress bar takes its WS_BORDER off when it is created (the template check sees it).
+const DWORD BAR_ON = WS_VISIBLE;
+
+// Every control of the panel in template order, which is also the order of its child windows.
+const ControlSpec kLayout[] = {
+    {-1, "Button", "Connection", 8, 6, 120, 78, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
+    {IDC_COM1, "Button", "COM1", 16, 22, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
+    {IDC_COM2, "Button", "COM2", 16, 33, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
+    {IDC_COM3, "Button", "COM3", 16, 45, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
+    {IDC_COM4, "Button", "COM4", 16, 56, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
+    {IDC_COM5, "Button", "COM5", 16, 66, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
+    {IDC_CONNECTION_STATE, "Static", nullptr, 64, 25, 50, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {IDC_STOP, "Button", "Stop", 72, 60, 36, 12, BS_PUSHBUTTON, BS_CENTER | WS_TABSTOP, 0, 0, 0},
+    {IDC_START, "Button", "Start", 72, 44, 36, 12, BS_PUSHBUTTON, BS_CENTER | WS_TABSTOP, 0, 0, 0},
+    {-1, "Button", "Device Info", 7, 144, 119, 59, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
+    {-1, "Static", "Firmware Rev :", 19, 160, 53, 10, SS_CENTER, WS_VISIBLE, 0, WS_EX_RIGHT, 0},
+    {IDC_FIRMWARE, "Static", "", 75, 160, 36, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {-1, "Static", "Temperature :", 303, 158, 53, 10, SS_CENTER, WS_VISIBLE, 0, 0, 0},
+    {IDC_TEMPERATURE, "Static", "", 359, 158, 36, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {-1, "Button", "Setpoint Voltage", 8, 90, 395, 48, BS_GROUPBOX, BS_CENTER | WS_TABSTOP,
+     WS_GROUP, 0, 0},
+    {IDC_SETPOINT, "Static", "", 169, 101, 76, 12, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {IDC_TRACKBAR, "msctls_trackbar32", nullptr, 10, 115, 371, 16, ANY_TYPE, TBS_NOTICKS, TBS_VERT,
+     0, MOVED_BY_BUDDY},
+    {IDC_FINE, "msctls_updown32", nullptr, 382, 114, 11, 16, ANY_TYPE,
+     UDS_AUTOBUDDY | UDS_ALIGNRIGHT | WS_TABSTOP, WS_DISABLED, 0, MOVED_BY_BUDDY},
+    {-1, "Button", "Voltage Meter", 137, 6, 266, 36, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
+    {IDC_VOLTAGE, "Static", "", 350, 22, 42, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {IDC_VOLTAGE_BAR, "msctls_progress32", nullptr, 149, 22, 191, 8, ANY_TYPE, BAR_ON, 0, 0, 0},
+    {IDC_CURRENT, "Static", "", 350, 60, 42, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {IDC_CURRENT_BAR, "msctls_progress32", nullptr, 149, 62, 192, 8, ANY_TYPE, BAR_ON, 0, 0, 0},
+    {-1, "Button", "Status", 137, 144, 266, 60, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
+    {-1, "Static", "Error :", 143, 158, 20, 10, SS_CENTER, WS_VISIBLE, 0, 0, 0},
+    {IDC_ERROR_TEXT, "Static", "", 166, 158, 132, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {IDC_STATUS_RESET, "Button", "Reset", 143, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_COMERR, "Button", "ComErr", 175, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_OVERT, "Button", "OverT", 207, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_FAULT, "Button", "Fault", 239, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_EEBUSY, "Button", "EEBusy", 271, 174, 32, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_ENABLE, "Button", "Enable", 303, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_OVERI, "Button", "OverI", 335, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_STATUS_OVERV, "Button", "OverV", 367, 174, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_FAULT_EESUM, "Button", "EESum", 143, 186, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_FAULT_ADCV, "Button", "AdcV", 175, 186, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_FAULT_ADCI, "Button", "AdcI", 207, 186, 31, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_FAULT_BIT4, "Button", "", 237, 186, 32, 11, BS_AUTOCHECKBOX, DARK_ON, WS_VISIBLE, 0, 0},
+    {IDC_FAULT_DAC, "Button", "DAC", 271, 186, 32, 11, BS_AUTOCHECKBOX, LIT_ON, 0, 0, 0},
+    {IDC_FAULT_BIT2, "Button", "", 303, 186, 31, 11, BS_AUTOCHECKBOX, DARK_ON, WS_VISIBLE, 0, 0},
+    {IDC_FAULT_BIT1, "Button", "", 333, 186, 31, 11, BS_AUTOCHECKBOX, DARK_ON, WS_VISIBLE, 0, 0},
+    {IDC_FAULT_BIT0, "Button", "", 365, 186, 31, 11, BS_AUTOCHECKBOX, DARK_ON, WS_VISIBLE, 0, 0},
+    {IDC_OUTPUT_ENABLE, "Button", "Output Enable", 85, 103, 66, 8, BS_AUTOCHECKBOX,
+     WS_TABSTOP | WS_VISIBLE, 0, 0, 0},
+    {-1, "Button", "Current Meter", 137, 49, 266, 35, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
+    {-1, "Static", "Fine", 366, 100, 18, 10, SS_CENTER, WS_VISIBLE, 0, 0, 0},
+    {-1, "Static", "Coarse", 15, 103, 23, 10, SS_CENTER, WS_VISIBLE, 0, 0, 0},
+    {-1, "Static", "Voltage Scale :", 19, 173, 53, 10, SS_CENTER, WS_VISIBLE, 0, WS_EX_RIGHT, 0},
+    {IDC_VOLTAGE_SCALE, "Static", "", 75, 173, 36, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+    {-1, "Static", "Current Scale :", 19, 186, 53, 10, SS_CENTER, WS_VISIBLE, 0, WS_EX_RIGHT, 0},
+    {IDC_CURRENT_SCALE, "Static", "", 75, 186, 36, 10, SS_CENTER, SUNKEN_ON, 0, 0, 0},
+};
+const int kLayoutCount = sizeof kLayout / sizeof kLayout[0];
+
+struct ChildList {
+    HWND windows[96];
+    int count;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
+    ChildList *list = reinterpret_cast<ChildList *>(param);
+    if (GetParent(child) == g_driver.dialog && list->count < 96) {
+        list->windows[list->count++] = child;
+    }
+    return TRUE;
+}
+
+// Position and size are converted apart, as the dialog manager does when it creates a control.
+RECT Pixels(int x, int y, int w, int h) {
+    RECT units = {x, y, w, h};
+    MapDialogRect(HelpTemplateHere(), &units);
+    RECT rect = {units.left, units.top, units.left + units.right, units.top + units.bottom};
+    return rect;
+}
+
+RECT RectInPanel(HWND child) {
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, g_driver.dialog, reinterpret_cast<POINT *>(&rect), 2);
+    return rect;
+}
+
+std::string Describe(const RECT &r) {
+    char text[64];
+    std::snprintf(text, sizeof text, "(%ld,%ld)-(%ld,%ld)", r.left, r.top, r.right, r.bottom);
+    return text;
+}
+
+// --- the resources as stored in the executable ----------------------------------------------
+
+const unsigned char *PanelResource(const char *name, LPCSTR type, DWORD *size) {
+    static HMODULE module;
+    if (module == nullptr) {
+        module = LoadLibraryExA(g_driver.panelExe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    }
+    HRSRC resource = FindResourceA(module, name, type);
+    if (resource == nullptr) {
+        *size = 0;
+        return nullptr;
+    }
+    *size = SizeofResource(module, resource);
+    return static_cast<const unsigned char *>(LockResource(LoadResource(module, resource)));
+}
+
+// A name or ordinal field of a dialog template: text, or 0xFFFF and a number.
+const WORD *ReadNameOrOrdinal(const WORD *p, std::string *text, int *ordinal) {
+    *ordinal = -1;
+    text->clear();
+    if (*p == 0xFFFF) {
+        *ordinal = p[1];
+        return p + 2;
+    }
+    for (; *p != 0; ++p) {
+        *text += static_cast<char>(*p);
+    }
+    return p + 1;
+}
+
+const WORD *AlignToDword(const WORD *p) {
+    return reinterpret_cast<const WORD *>((reinterpret_cast<UINT_PTR>(p) + 3) & ~UINT_PTR(3));
+}
+
+#pragma pack(push, 1)
+struct TemplateExHeader {
+    WORD version, signature;
+    DWORD helpId, exStyle, style;
+    WORD items;
+    short x, y, cx, cy;
+};
+struct TemplateExItem {
+    DWORD helpId, exStyle, style;
+    short x, y, cx, cy;
+    DWORD id;
+};
+#pragma pack(pop)
+
+const char *ClassOfOrdinal(int ordinal) {
+    return ordinal == 0x80 ? "Button" : ordinal == 0x82 ? "Static" : "?";
+}
+
+// The "Edit" template field by field: the dialog's own header, then every item against the
+// control table, in dialog units and with the styles exactly as stored.
+void CheckEditTemplate() {
+    DWORD size = 0;
+    const unsigned char *data = PanelResource("Edit", reinterpret_cast<LPCSTR>(RT_DIALOG), &size);
+    if (data == nullptr) {
+        Check(false, "\"Edit\" template in 7340demo.exe");
+        return;
+    }
+    const TemplateExHeader *head = reinterpret_cast<const TemplateExHeader *>(data);
+    const WORD *p = reinterpret_cast<const WORD *>(head + 1);
+    std::string menu, cls, title, font;
+    int menuOrd = 0, clsOrd = 0;
+    p = ReadNameOrOrdinal(p, &menu, &menuOrd);
+    p = ReadNameOrOrdinal(p, &cls, &clsOrd);
+    int titleOrd = 0;
+    p = ReadNameOrOrdinal(p, &title, &titleOrd);
+    WORD points = p[0];
+    int fontOrd = 0;
+    p = ReadNameOrOrdinal(p + 3, &font, &fontOrd); // point size, weight, italic and charset
+    const DWORD style = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
+                        DS_3DLOOK | DS_SETFONT | DS_CONTEXTHELP;
+    Check(head->signature == 0xFFFF && head->style == style &&
+              head->exStyle == (WS_EX_DLGMODALFRAME | WS_EX_CONTEXTHELP) && head->x == 0 &&
+              head->y == 0 && head->cx == 410 && head->cy == 215 && menu.empty() && menuOrd == -1 &&
+              title == "Vantrel 7340" && points == 8 && font == "MS Sans Serif",
+          "\"Edit\": extended template at (0, 0), 410 x 215, \"Vantrel 7340\", 8 pt MS Sans Serif");
+    Check(head->items == kLayoutCount, "\"Edit\" has one item per control",
+          std::to_string(head->items));
+    int wrong = 0;
+    for (int i = 0; i < head->items && i < kLayoutCount; ++i) {
+        p = AlignToDword(p);
+        const TemplateExItem *item = reinterpret_cast<const TemplateExItem *>(p);
+        p = reinterpret_cast<const WORD *>(item + 1);
+        std::string itemClass, text;
+        int classOrd = 0, textOrd = 0;
+        p = ReadNameOrOrdinal(p, &itemClass, &classOrd);
+        p = ReadNameOrOrdinal(p, &text, &textOrd);
+        WORD extra = *p++;
+        p = reinterpret_cast<const WORD *>(reinterpret_cast<const BYTE *>(p) + extra);
+        if (classOrd != -1) {
+            itemClass = ClassOfOrdinal(classOrd);
+        }
+        const ControlSpec &spec = kLayout[i];
+        DWORD on = spec.on;
+        if (std::strcmp(spec.cls, "msctls_progress32") == 0) {
+            on |= WS_BORDER;
+        }
+        DWORD typeMask = std::strcmp(spec.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        bool ok =
+            lstrcmpiA(itemClass.c_str(), spec.cls) == 0 && static_cast<int>(item->id) == spec.id &&
+            item->x == spec.x && item->y == spec.y && item->cx == spec.w && item->cy == spec.h &&
+            (spec.text == nullptr || text == spec.text) &&
+            (spec.type == ANY_TYPE || static_cast<int>(item->style & typeMask) == spec.type) &&
+            (item->style & on) == on && (item->style & spec.off) == 0 &&
+            (item->exStyle & spec.exOn) == spec.exOn && (item->style & WS_CHILD) != 0;
+        if (!ok) {
+            ++wrong;
+            std::printf("    item %d: %s \"%s\" id %d at %d,%d %dx%d style 0x%08lx ex 0x%08lx\n", i,
+                        itemClass.c_str(), text.c_str(), static_cast<int>(item->id), item->x,
+                        item->y, item->cx, item->cy, item->style, item->exStyle);
+        }
+    }
+    Check(wrong == 0, "\"Edit\" items: order, class, caption, identifier, rectangle, styles",
+          std::to_string(wrong) + " differ");
+}
+
+void CheckHelpTemplate() {
+    DWORD size = 0;
+    const unsigned char *data = PanelResource("Help", reinterpret_cast<LPCSTR>(RT_DIALOG), &size);
+    if (data == nullptr) {
+        Check(false, "\"Help\" template in 7340demo.exe");
+        return;
+    }
+    const DLGTEMPLATE *head = reinterpret_cast<const DLGTEMPLATE *>(data);
+    const WORD *p = reinterpret_cast<const WORD *>(data + 18); // the packed DLGTEMPLATE
+    std::string menu, cls, title, font;
+    int ord = 0;
+    p = ReadNameOrOrdinal(p, &menu, &ord);
+    p = ReadNameOrOrdinal(p, &cls, &ord);
+    p = ReadNameOrOrdinal(p, &title, &ord);
+    WORD points = p[0];
+    ReadNameOrOrdinal(p + 1, &font, &ord);
+    const DWORD style =
+        WS_POPUP | WS_VISIBLE | WS_BORDER | WS_DLGFRAME | DS_CENTERMOUSE | DS_SETFONT | DS_3DLOOK;
+    Check(reinterpret_cast<const WORD *>(data)[1] != 0xFFFF && head->style == style &&
+              head->dwExtendedStyle == 0 && head->cdit == 0 && head->x == 0 && head->y == 0 &&
+              head->cx == 223 && head->cy == 17 && title.empty() && points == 8 &&
+              font == "MS Sans Serif",
+          "\"Help\": plain template, 223 x 17, no title, no controls, 8 pt MS Sans Serif");
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colours, reserved;
+    WORD planes, bits;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+// "AIcon": 32 x 32 and 16 x 16 in 16 colours, 32 x 32 in 256; "Vantrel": 49 x 13 in 16.
+void CheckIcons() {
+    struct Expected {
+        const char *name;
+        int count;
+        int sizes[3][3]; // width, height, bits per pixel
+    } groups[] = {{"AIcon", 3, {{32, 32, 4}, {16, 16, 4}, {32, 32, 8}}},
+                  {"Vantrel", 1, {{49, 13, 4}, {0, 0, 0}, {0, 0, 0}}}};
+    for (const Expected &group : groups) {
+        DWORD size = 0;
+        const unsigned char *data =
+            PanelResource(group.name, reinterpret_cast<LPCSTR>(RT_GROUP_ICON), &size);
+        bool ok = data != nullptr && reinterpret_cast<const WORD *>(data)[2] == group.count;
+        std::string found;
+        for (int i = 0; ok && i < group.count; ++i) {
+            const IconGroupEntry *entry = reinterpret_cast<const IconGroupEntry *>(data + 6) + i;
+            found += std::to_string(entry->width) + "x" + std::to_string(entry->height) + "x" +
+                     std::to_string(entry->bits) + " ";
+            ok = entry->width == group.sizes[i][0] && entry->height == group.sizes[i][1] &&
+                 entry->bits == group.sizes[i][2];
+        }
+        Check(ok, (std::string("icon group \"") + group.name + "\"").c_str(), found);
+    }
+}
+
+// Every control where the template puts it, with its class, caption and styles, in template
+// order; the dialog itself at (50, 50) with its caption, styles and client size.
+void CheckLayout() {
+    RECT window;
+    GetWindowRect(g_driver.dialog, &window);
+    Check(window.left == 50 && window.top == 50, "panel at (50, 50)", Describe(window));
+    RECT client;
+    GetClientRect(g_driver.dialog, &client);
+    RECT size = Pixels(0, 0, 410, 215);
+    Check(client.right == size.right && client.bottom == size.bottom,
+          "client area is 410 x 215 dialog units", Describe(client) + " for " + Describe(size));
+    Check(WindowText(g_driver.dialog) == "Vantrel 7340", "title \"Vantrel 7340\"");
+    DWORD style = static_cast<DWORD>(GetWindowLongA(g_driver.dialog, GWL_STYLE));
+    DWORD ex = static_cast<DWORD>(GetWindowLongA(g_driver.dialog, GWL_EXSTYLE));
+    Check((style & (WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CONTEXTHELP | WS_POPUP)) ==
+                  (WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CONTEXTHELP | WS_POPUP) &&
+              (style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) == 0 && (ex & WS_EX_CONTEXTHELP) != 0 &&
+              (ex & WS_EX_DLGMODALFRAME) != 0,
+          "panel styles: caption, system menu, context help, modal frame, no min/max box");
+    // Not topmost in the end: Wine keeps an owned window's topmost flag, so that is not checked.
+
+    ChildList children = {};
+    EnumChildWindows(g_driver.dialog, CollectChild, reinterpret_cast<LPARAM>(&children));
+    Check(children.count == kLayoutCount, "one child window per template control",
+          std::to_string(children.count) + " of " + std::to_string(kLayoutCount));
+    int wrong = 0;
+    for (int i = 0; i < kLayoutCount && i < children.count; ++i) {
+        const ControlSpec &spec = kLayout[i];
+        HWND child = children.windows[i];
+        std::string problems;
+        char cls[64] = "";
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, spec.cls) != 0) {
+            problems += std::string(" class ") + cls;
+        }
+        int id = GetDlgCtrlID(child);
+        if ((spec.id == -1 && (id & 0xFFFF) != 0xFFFF) || (spec.id != -1 && id != spec.id)) {
+            problems += " id " + std::to_string(id);
+        }
+        if (spec.text != nullptr && WindowText(child) != spec.text) {
+            problems += " text \"" + WindowText(child) + "\"";
+        }
+        DWORD cs = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
+        DWORD cex = static_cast<DWORD>(GetWindowLongA(child, GWL_EXSTYLE));
+        DWORD typeMask = std::strcmp(spec.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        if ((spec.type != ANY_TYPE && static_cast<int>(cs & typeMask) != spec.type) ||
+            (cs & spec.on) != spec.on || (cs & spec.off) != 0 || (cex & spec.exOn) != spec.exOn ||
+            (cs & WS_CHILD) == 0) {
+            char bits[64];
+            std::snprintf(bits, sizeof bits, " style 0x%08lx ex 0x%08lx", cs, cex);
+            problems += bits;
+        }
+        RECT expected = Pixels(spec.x, spec.y, spec.w, spec.h);
+        RECT actual = RectInPanel(child);
+        if (spec.flags == MOVED_BY_BUDDY) {
+            // The up-down takes the trackbar's right end: same row, the pair spans the trackbar.
+            RECT track = Pixels(10, 115, 371, 16);
+            bool ok = actual.left >= track.left && actual.right <= track.right &&
+                      (spec.id == IDC_FINE ? actual.right == track.right
+                                           : actual.left == track.left && actual.top == track.top &&
+                                                 actual.bottom == track.bottom);
+            if (!ok) {
+                problems += " at " + Describe(actual) + " for " + Describe(track);
+            }
+        } else if (!EqualRect(&expected, &actual)) {
+            problems += " at " + Describe(actual) + " for " + Describe(expected);
+        }
+        if (!problems.empty()) {
+            ++wrong;
+            std::printf("    control %d (%s \"%s\"):%s\n", i, spec.cls,
+                        spec.text != nullptr ? spec.text : "", problems.c_str());
+        }
+    }
+    Check(wrong == 0, "controls match the template: order, class, caption, styles, rectangles",
+          std::to_string(wrong) + " differ");
 }
 
 HWND WaitForPopup(int timeoutMs) {
@@ -625,6 +997,10 @@ void ScenarioMain() {
     if (!LaunchPanel()) {
         return;
     }
+    CheckEditTemplate();
+    CheckHelpTemplate();
+    CheckIcons();
+    CheckLayout();
     CheckStartState();
     CheckEnterAndEscape();
     ScenarioPortWithoutSupply();
