@@ -30,10 +30,11 @@ void ExitCommand() {
 struct CommandEntry {
     int id;
     void (*handler)();
-    BOOL result;
+    BOOL handled; // TRUE: answered TRUE and followed by a poll at once while online
 };
 
-// A handled port selection, Start, Stop or Output Enable is followed by a poll at once.
+// A port selection, Start, Stop or Output Enable reaches the supply without waiting for the
+// timer; the exit command is answered FALSE, as the dialog manager's own commands are.
 const CommandEntry kCommands[] = {
     {IDC_COM1, SelectPort, TRUE},   {IDC_COM2, SelectPort, TRUE},
     {IDC_COM3, SelectPort, TRUE},   {IDC_COM4, SelectPort, TRUE},
@@ -65,10 +66,10 @@ INT_PTR OnCommand(HWND, WPARAM wParam, LPARAM) {
             continue;
         }
         command.handler();
-        if (command.result && g_panel.online) {
+        if (command.handled && g_panel.online) {
             PollDevice();
         }
-        return command.result;
+        return command.handled;
     }
     return FALSE; // IDOK and IDCANCEL (Enter, Escape) included: the panel stays open
 }

@@ -1183,6 +1183,32 @@ void ScenarioBlank() {
     bool ended = WaitForExit(10000, &code);
     Check(ended && code == 0, "closing the owner window ends the program");
     CheckLog(mark, "output off", "closing the owner window sends a zero setpoint", 500);
+
+    // The exit command 8000, which no control carries, ends the panel the same way.
+    if (!LaunchPanel()) {
+        return;
+    }
+    Click(IDC_COM1);
+    WaitUntil([] { return Enabled(IDC_START); }, 3000);
+    Click(IDC_START);
+    box = nullptr;
+    WaitUntil(
+        [&] {
+            box = FindPanelWindow("Warning");
+            return box != nullptr;
+        },
+        15000);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    Check(WaitOnline(), "connects again");
+    MoveTrackbar(10);
+    mark = LogMark();
+    Click(IDC_OUTPUT_ENABLE);
+    CheckLog(mark, "output on", "output on before the exit command");
+    mark = LogMark();
+    PostMessageA(g_driver.dialog, WM_COMMAND, IDM_EXIT, 0);
+    ended = WaitForExit(10000, &code);
+    Check(ended && code == 0, "command 8000 ends the program with status 0");
+    CheckLog(mark, "output off", "command 8000 sends a zero setpoint first", 500);
 }
 
 // scripts/demo's session: COM1, Start, 1000 V, Output Enable, settle, report, close.
