@@ -1003,6 +1003,16 @@ void ScenarioMain() {
     CheckLayout();
     CheckStartState();
     CheckEnterAndEscape();
+
+    // Never connected: there is no range yet, so the up-down moves nothing.
+    ClickFine(true);
+    ClickFine(true);
+    Sleep(300);
+    DWORD_PTR position = 99;
+    SendMessageTimeoutA(Item(IDC_TRACKBAR), TBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 5000, &position);
+    Check(position == 0 && Trimmed(IDC_SETPOINT).empty(),
+          "the up-down before the first connection moves nothing",
+          "trackbar at " + std::to_string(position));
     ScenarioPortWithoutSupply();
 
     Click(IDC_COM1);
