@@ -1,6 +1,7 @@
 // k7340sim through its pty with plain POSIX calls (no library): proves the simulator and the
 // sim_process helper that the other integration tests build on.
 #include "sim_process.h"
+#include "test_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,6 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 // Only catches a hang; an answering simulator replies in well under a millisecond.
 const int kReplyTimeoutMs = 2000;
 
@@ -30,16 +29,6 @@ int OpenRaw(const char *path) {
         tcsetattr(fd, TCSANOW, &tio);
     }
     return fd;
-}
-
-Bytes Frame(const Bytes &payload) {
-    Bytes frame{static_cast<unsigned char>(payload.size() + 2)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    unsigned sum = 0;
-    for (unsigned char b : frame)
-        sum += b;
-    frame.push_back(static_cast<unsigned char>(sum));
-    return frame;
 }
 
 // Reads up to count bytes, waiting at most timeoutMs for each; stops early on silence.
@@ -60,7 +49,7 @@ Bytes ReadUpTo(int fd, size_t count, int timeoutMs) {
 
 Bytes Exchange(int fd, const Bytes &payload, size_t replyData, int timeoutMs = kReplyTimeoutMs) {
     tcflush(fd, TCIFLUSH);
-    Bytes frame = Frame(payload);
+    Bytes frame = CommandFrame(payload);
     EXPECT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     return ReadUpTo(fd, replyData + 3, timeoutMs);
 }

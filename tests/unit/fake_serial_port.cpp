@@ -2,6 +2,7 @@
 
 #include "k7340.h"
 #include "serial_port.h"
+#include "test_frames.h"
 
 #include <algorithm>
 #include <deque>
@@ -82,14 +83,7 @@ void FakeQueueReply(int index, const std::vector<unsigned char> &bytes) {
 }
 
 std::vector<unsigned char> FakeReplyFrame(int status, const std::vector<unsigned char> &data) {
-    std::vector<unsigned char> frame{static_cast<unsigned char>(data.size() + 3),
-                                     static_cast<unsigned char>(status)};
-    frame.insert(frame.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (unsigned char b : frame)
-        sum += b;
-    frame.push_back(static_cast<unsigned char>(sum));
-    return frame;
+    return ReplyFrame(status, data);
 }
 
 std::vector<unsigned char> FakeWritten(int index) {

@@ -4,12 +4,11 @@
 
 #include "fake_serial_port.h"
 #include "k7340.h"
+#include "test_frames.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-using Bytes = std::vector<unsigned char>;
 
 class LibraryTest : public ::testing::Test {
   protected:

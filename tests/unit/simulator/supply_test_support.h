@@ -10,29 +10,7 @@
 #include <memory>
 #include <vector>
 
-using Bytes = std::vector<unsigned char>;
-
-// Command frame: L = n + 2, payload, (L + payload) mod 256.
-inline Bytes CommandFrame(const Bytes &payload) {
-    Bytes frame{static_cast<unsigned char>(payload.size() + 2)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    unsigned sum = 0;
-    for (unsigned char b : frame)
-        sum += b;
-    frame.push_back(static_cast<unsigned char>(sum));
-    return frame;
-}
-
-// Reply frame: N + 3, status, data, sum of the previous bytes mod 256.
-inline Bytes ReplyFrame(int status, const Bytes &data) {
-    Bytes frame{static_cast<unsigned char>(data.size() + 3), static_cast<unsigned char>(status)};
-    frame.insert(frame.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (unsigned char b : frame)
-        sum += b;
-    frame.push_back(static_cast<unsigned char>(sum));
-    return frame;
-}
+#include "test_frames.h"
 
 // A piece of output: the bytes released together and when.
 struct Piece {
