@@ -452,7 +452,7 @@ SIZE ExpectedPopupClient(const char *text) {
 
 enum { ANY_TYPE = -1, MOVED_BY_BUDDY = 1 };
 
-struct ControlSpec {
+struct ControlLayout {
     int id; // -1: a label or group box
     const char *cls;
     const char *text; // null: not compared (set at run time)
@@ -472,7 +472,7 @@ const DWORD DARK_ON = BS_PUSHLIKE | WS_DISABLED | BS_FLAT;
 const DWORD BAR_ON = WS_VISIBLE;
 
 // Every control of the panel in template order, which is also the order of its child windows.
-const ControlSpec kLayout[] = {
+const ControlLayout kLayout[] = {
     {-1, "Button", "Connection", 8, 6, 120, 78, BS_GROUPBOX, GROUP_ON, 0, 0, 0},
     {IDC_COM1, "Button", "COM1", 16, 22, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
     {IDC_COM2, "Button", "COM2", 16, 33, 38, 10, BS_AUTORADIOBUTTON, RADIO_ON, WS_GROUP, 0, 0},
@@ -659,19 +659,19 @@ void CheckEditTemplate() {
         if (classOrd != -1) {
             itemClass = ClassOfOrdinal(classOrd);
         }
-        const ControlSpec &spec = kLayout[i];
-        DWORD on = spec.on;
-        if (std::strcmp(spec.cls, "msctls_progress32") == 0) {
+        const ControlLayout &want = kLayout[i];
+        DWORD on = want.on;
+        if (std::strcmp(want.cls, "msctls_progress32") == 0) {
             on |= WS_BORDER;
         }
-        DWORD typeMask = std::strcmp(spec.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        DWORD typeMask = std::strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
         bool ok =
-            lstrcmpiA(itemClass.c_str(), spec.cls) == 0 && static_cast<int>(item->id) == spec.id &&
-            item->x == spec.x && item->y == spec.y && item->cx == spec.w && item->cy == spec.h &&
-            (spec.text == nullptr || text == spec.text) &&
-            (spec.type == ANY_TYPE || static_cast<int>(item->style & typeMask) == spec.type) &&
-            (item->style & on) == on && (item->style & spec.off) == 0 &&
-            (item->exStyle & spec.exOn) == spec.exOn && (item->style & WS_CHILD) != 0;
+            lstrcmpiA(itemClass.c_str(), want.cls) == 0 && static_cast<int>(item->id) == want.id &&
+            item->x == want.x && item->y == want.y && item->cx == want.w && item->cy == want.h &&
+            (want.text == nullptr || text == want.text) &&
+            (want.type == ANY_TYPE || static_cast<int>(item->style & typeMask) == want.type) &&
+            (item->style & on) == on && (item->style & want.off) == 0 &&
+            (item->exStyle & want.exOn) == want.exOn && (item->style & WS_CHILD) != 0;
         if (!ok) {
             ++wrong;
             std::printf("    item %d: %s \"%s\" id %d at %d,%d %dx%d style 0x%08lx ex 0x%08lx\n", i,
@@ -769,38 +769,38 @@ void CheckLayout() {
           std::to_string(children.count) + " of " + std::to_string(kLayoutCount));
     int wrong = 0;
     for (int i = 0; i < kLayoutCount && i < children.count; ++i) {
-        const ControlSpec &spec = kLayout[i];
+        const ControlLayout &want = kLayout[i];
         HWND child = children.windows[i];
         std::string problems;
         char cls[64] = "";
         GetClassNameA(child, cls, sizeof cls);
-        if (lstrcmpiA(cls, spec.cls) != 0) {
+        if (lstrcmpiA(cls, want.cls) != 0) {
             problems += std::string(" class ") + cls;
         }
         int id = GetDlgCtrlID(child);
-        if ((spec.id == -1 && (id & 0xFFFF) != 0xFFFF) || (spec.id != -1 && id != spec.id)) {
+        if ((want.id == -1 && (id & 0xFFFF) != 0xFFFF) || (want.id != -1 && id != want.id)) {
             problems += " id " + std::to_string(id);
         }
-        if (spec.text != nullptr && WindowText(child) != spec.text) {
+        if (want.text != nullptr && WindowText(child) != want.text) {
             problems += " text \"" + WindowText(child) + "\"";
         }
         DWORD cs = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
         DWORD cex = static_cast<DWORD>(GetWindowLongA(child, GWL_EXSTYLE));
-        DWORD typeMask = std::strcmp(spec.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
-        if ((spec.type != ANY_TYPE && static_cast<int>(cs & typeMask) != spec.type) ||
-            (cs & spec.on) != spec.on || (cs & spec.off) != 0 || (cex & spec.exOn) != spec.exOn ||
+        DWORD typeMask = std::strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        if ((want.type != ANY_TYPE && static_cast<int>(cs & typeMask) != want.type) ||
+            (cs & want.on) != want.on || (cs & want.off) != 0 || (cex & want.exOn) != want.exOn ||
             (cs & WS_CHILD) == 0) {
             char bits[64];
             std::snprintf(bits, sizeof bits, " style 0x%08lx ex 0x%08lx", cs, cex);
             problems += bits;
         }
-        RECT expected = Pixels(spec.x, spec.y, spec.w, spec.h);
+        RECT expected = Pixels(want.x, want.y, want.w, want.h);
         RECT actual = RectInPanel(child);
-        if (spec.flags == MOVED_BY_BUDDY) {
+        if (want.flags == MOVED_BY_BUDDY) {
             // The up-down takes the trackbar's right end: same row, the pair spans the trackbar.
             RECT track = Pixels(10, 115, 371, 16);
             bool ok = actual.left >= track.left && actual.right <= track.right &&
-                      (spec.id == IDC_FINE ? actual.right == track.right
+                      (want.id == IDC_FINE ? actual.right == track.right
                                            : actual.left == track.left && actual.top == track.top &&
                                                  actual.bottom == track.bottom);
             if (!ok) {
@@ -811,8 +811,8 @@ void CheckLayout() {
         }
         if (!problems.empty()) {
             ++wrong;
-            std::printf("    control %d (%s \"%s\"):%s\n", i, spec.cls,
-                        spec.text != nullptr ? spec.text : "", problems.c_str());
+            std::printf("    control %d (%s \"%s\"):%s\n", i, want.cls,
+                        want.text != nullptr ? want.text : "", problems.c_str());
         }
     }
     Check(wrong == 0, "controls match the template: order, class, caption, styles, rectangles",
