@@ -4,28 +4,27 @@ unit not calibrated and leaves it alone on no, programs it on yes, and the run a
 it configured with the new ranges.
 """
 
-import os
 import subprocess
 import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("K7340_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
-if not os.path.isabs(BUILD):
-    BUILD = os.path.join(ROOT, BUILD)
-CONFIG = os.path.join(BUILD, "bin", "k7340config")
-
-pytestmark = pytest.mark.skipif(
-    not os.access(CONFIG, os.X_OK), reason="k7340config is not built in " + BUILD
+from config_runs import (
+    BANNER,
+    CANCELED,
+    CONFIG,
+    CONFIGURING,
+    NOT_CALIBRATED,
+    RUN_TIMEOUT,
+    checksum_ok,
+    configured_warning,
+    ranges_in,
+    requires_config,
+    run_config,
 )
 
-RUN_TIMEOUT = 60  # only catches a hang
+pytestmark = requires_config
 
-BANNER = b"Vantrel MODEL 7340 CONFIGURATION UTILITY\n"
-NOT_CALIBRATED = b"WARNING: unit is not calibrated\nproceed anyway (Y/N)? "
-CANCELED = b"configuration canceled\n"
-CONFIGURING = b"configuring unit ... \n"
 READ_FAILED = b"FAILED!\nERROR: Device read failed\n"
 CHECKSUM_ERROR = b"ERROR: EEPROM checksum error\n"
 
@@ -33,31 +32,6 @@ OLD = (50000, 200)  # the simulator's configured EEPROM
 NEW = (20000, 400)  # every byte differs from OLD's
 NEW_ARGS = ["0", "20000", "400"]
 WRITE_ADDRESSES = [64, 65, 66, 67, 126, 127]  # the six writes, in order
-
-
-def configured(ranges):
-    return (
-        b"WARNING: unit is already configured (vrange=%d, irange=%d)\n" % ranges
-        + b"overwrite existing configuration (Y/N)? "
-    )
-
-
-def ranges_in(eeprom):
-    return (eeprom[64] << 8 | eeprom[65], eeprom[66] << 8 | eeprom[67])
-
-
-def checksum_ok(eeprom):
-    return (eeprom[126] << 8 | eeprom[127]) == sum(eeprom[:126])
-
-
-def run_config(args, answer):
-    result = subprocess.run(
-        [CONFIG, *args], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        timeout=RUN_TIMEOUT,
-    )
-    assert result.returncode >= 0, "k7340config died of a signal"
-    assert result.stderr == b""
-    return result.stdout
 
 
 def run_config_silencing_at_prompt(supply, args):
@@ -98,8 +72,8 @@ def test_cut_off_programming_then_config_runs(sim, tmp_path, answered):
     else:
         supply = sim("--silent-after-writes", str(answered))
         before = supply.eeprom()
-        out = run_config(NEW_ARGS, b"y")
-    assert out == BANNER + configured(OLD) + b"y\n" + CONFIGURING + READ_FAILED
+        out, _ = run_config(NEW_ARGS, b"y")
+    assert out == BANNER + configured_warning(*OLD) + b"y\n" + CONFIGURING + READ_FAILED
 
     # Exactly the answered writes reached the EEPROM; the rest is as it was.
     cut = supply.eeprom()
@@ -111,22 +85,22 @@ def test_cut_off_programming_then_config_runs(sim, tmp_path, answered):
     supply, saved = power_cycle(sim, supply, tmp_path)
     if answered == 0:
         # Nothing was written: the old configuration still checks out.
-        first_question = configured(OLD)
+        first_question = configured_warning(*OLD)
         declined_error = b""
     else:
         first_question = NOT_CALIBRATED
         declined_error = CHECKSUM_ERROR
 
-    out = run_config(NEW_ARGS, b"n")
+    out, _ = run_config(NEW_ARGS, b"n")
     assert out == BANNER + first_question + b"n\n" + CANCELED + declined_error
     assert saved.read_bytes() == cut, "declining writes nothing"
 
-    out = run_config(NEW_ARGS, b"y")
+    out, _ = run_config(NEW_ARGS, b"y")
     assert out == BANNER + first_question + b"y\n" + CONFIGURING + b"OK"
     repaired = saved.read_bytes()
     assert ranges_in(repaired) == NEW
     assert checksum_ok(repaired)
     assert repaired[:64] == before[:64] and repaired[68:126] == before[68:126]
 
-    out = run_config(NEW_ARGS, b"n")
-    assert out == BANNER + configured(NEW) + b"n\n" + CANCELED
+    out, _ = run_config(NEW_ARGS, b"n")
+    assert out == BANNER + configured_warning(*NEW) + b"n\n" + CANCELED

@@ -16,21 +16,22 @@ import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("K7340_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
-if not os.path.isabs(BUILD):
-    BUILD = os.path.join(ROOT, BUILD)
-CONFIG = os.path.join(BUILD, "bin", "k7340config")
-
-pytestmark = pytest.mark.skipif(
-    not os.access(CONFIG, os.X_OK), reason="k7340config is not built in " + BUILD
+from config_runs import (
+    BANNER,
+    CANCELED,
+    CONFIG,
+    CONFIGURING,
+    NOT_CALIBRATED,
+    RUN_TIMEOUT,
+    checksum_ok,
+    configured_warning,
+    ranges_in,
+    requires_config,
+    run_config,
 )
 
-# A ceiling that only catches a hang: an open is 128 exchanges, a configuration six writes of
-# 100 ms, and a silent supply costs 100 ms per exchange.
-RUN_TIMEOUT = 60
+pytestmark = requires_config
 
-BANNER = b"Vantrel MODEL 7340 CONFIGURATION UTILITY\n"
 USAGE = (
     b"Usage: k7340config <comport> <vrange> <irange>\n"
     b" comport - COM port designator: 0=COM1, 1=COM2, etc.\n"
@@ -43,36 +44,12 @@ USAGE = (
 WRONG_COUNT = b"ERROR: wrong number of arguments\n"
 VRANGE_MSG = b"ERROR: vrange must fall within 2000:60000\n"
 IRANGE_MSG = b"ERROR: irange must fall within 50:20000\n"
-NOT_CALIBRATED = b"WARNING: unit is not calibrated\nproceed anyway (Y/N)? "
-CANCELED = b"configuration canceled\n"
-CONFIGURING = b"configuring unit ... \n"
 CANT_OPEN = b"Can't open the power supply\n"
-
-
-def configured_warning(vrange, irange):
-    return (
-        b"WARNING: unit is already configured (vrange=%d, irange=%d)\n" % (vrange, irange)
-        + b"overwrite existing configuration (Y/N)? "
-    )
 
 
 def echo_of(key):
     # End of input has no key to echo; the answer is no and the line still ends.
     return key[:1] + b"\n"
-
-
-def run_config(args, answer=b"", env=None):
-    """Runs k7340config with a pipe holding `answer` as its standard input."""
-    result = subprocess.run(
-        [CONFIG, *args],
-        input=answer,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=env,
-        timeout=RUN_TIMEOUT,
-    )
-    assert result.stderr == b""
-    return result.stdout, result.returncode
 
 
 def commands_sent(supply):
@@ -82,14 +59,6 @@ def commands_sent(supply):
 
 def eeprom_writes(supply):
     return [line for line in commands_sent(supply) if "write EEPROM" in line]
-
-
-def ranges_in(eeprom):
-    return (eeprom[64] << 8 | eeprom[65], eeprom[66] << 8 | eeprom[67])
-
-
-def checksum_ok(eeprom):
-    return (eeprom[126] << 8 | eeprom[127]) == sum(eeprom[:126])
 
 
 # --- the command line: nothing reaches the supply ------------------------------------------
