@@ -5,6 +5,7 @@
 // banner, its usage or bounds message, and no command ever reaches the supply.
 #include "k7340.h"
 #include "sim_process.h"
+#include "simulator_test.h"
 
 #include <gtest/gtest.h>
 
@@ -140,14 +141,7 @@ std::vector<Case> CallsWithArguments() {
     return cases;
 }
 
-class BadInput : public ::testing::Test {
-  protected:
-    ScopedSim sim;
-    void TearDown() override {
-        for (int i = 0; i < K7340_MAX_DEVICES; i++)
-            K7340_CloseDevice(i);
-    }
-};
+class BadInput : public SimulatorTest {};
 
 } // namespace
 

@@ -6,6 +6,7 @@
 // needed: the port is gone).
 #include "k7340.h"
 #include "sim_process.h"
+#include "simulator_test.h"
 
 #include <gtest/gtest.h>
 
@@ -107,14 +108,7 @@ const FaultCase kFaults[] = {
     {"reply delayed 150 ms", "delay 150", "delay 0", K7340_ERR_READ},
 };
 
-class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
-  protected:
-    ScopedSim sim;
-    void TearDown() override {
-        for (int i = 0; i < K7340_MAX_DEVICES; i++)
-            K7340_CloseDevice(i);
-    }
-};
+class FaultMatrix : public SimulatorTest, public ::testing::WithParamInterface<FaultCase> {};
 
 } // namespace
 

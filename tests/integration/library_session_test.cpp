@@ -2,6 +2,7 @@
 // EEPROM byte calls, injected faults, and an operating session.
 #include "k7340.h"
 #include "sim_process.h"
+#include "simulator_test.h"
 
 #include <gtest/gtest.h>
 
@@ -39,14 +40,7 @@ bool LogShows(const SimProcess *sim, const char *text) {
 
 } // namespace
 
-class LibraryOverPty : public ::testing::Test {
-  protected:
-    ScopedSim sim;
-    void TearDown() override {
-        for (int i = 0; i < K7340_MAX_DEVICES; i++)
-            K7340_CloseDevice(i);
-    }
-};
+class LibraryOverPty : public SimulatorTest {};
 
 TEST_F(LibraryOverPty, OpenLoadsTheImageAndTheRanges) {
     ASSERT_EQ(StartSim(&sim.sim, {"--vrange", "20000", "--irange", "400"}), 0);

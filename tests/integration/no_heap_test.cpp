@@ -3,6 +3,7 @@
 // runs. Every export is run against k7340sim, on good exchanges and on failing ones.
 #include "k7340.h"
 #include "sim_process.h"
+#include "simulator_test.h"
 
 #include <gtest/gtest.h>
 
@@ -112,13 +113,11 @@ const LibraryCall kCalls[] = {
     {"closed slot", [] { return K7340_SetVoltage(3, 100.0); }, K7340_ERR_CLOSED},
 };
 
-class NoHeap : public ::testing::Test {
+class NoHeap : public SimulatorTest {
   protected:
-    ScopedSim sim;
     void TearDown() override {
         g_counting = 0;
-        for (int i = 0; i < K7340_MAX_DEVICES; i++)
-            K7340_CloseDevice(i);
+        SimulatorTest::TearDown();
     }
 };
 
