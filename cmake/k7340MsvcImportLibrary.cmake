@@ -33,6 +33,8 @@ set(K7340_MSVC_LIB ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/k7340.lib)
 add_custom_command(OUTPUT ${K7340_MSVC_LIB}
     COMMAND ${K7340_LLD_LINK} /nologo /machine:${K7340_MSVC_MACHINE} /def:${K7340_MSVC_DIR}/k7340.def
         /out:${K7340_MSVC_DIR}/k7340.dll /implib:${K7340_MSVC_LIB}
+    # lld-link leaves an unchanged import library untouched; the build must see it as new.
+    COMMAND ${CMAKE_COMMAND} -E touch ${K7340_MSVC_LIB}
     DEPENDS ${K7340_MSVC_DIR}/k7340.def
     COMMENT "Import library for Microsoft's linker")
 add_custom_target(k7340_msvc_import_library ALL DEPENDS ${K7340_MSVC_LIB})

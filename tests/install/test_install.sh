@@ -206,9 +206,11 @@ droot_dpkg() {
 check "the .deb installs into a throwaway root" droot_dpkg --force-depends -i "$DEB"
 check "  ... its k7340config runs there and its postinst ran ldconfig" sh -c \
     "env -u LD_LIBRARY_PATH '$DROOT/usr/bin/k7340config' | grep -q '^Usage:' && grep -q ldconfig '$WORK/ldconfig.calls'"
-check "the .deb is purged from the throwaway root, leaving no file" sh -c \
-    "PATH='$WORK/fakebin':\$PATH dpkg --root='$DROOT' --log='$DROOT/dpkg.log' --force-not-root \
-    --force-script-chrootless -P k7340 && test -z \"\$(find '$DROOT/usr' ! -type d 2>/dev/null)\""
+purged() {
+    droot_dpkg -P k7340 && [ -z "$(find "$DROOT/usr" ! -type d 2>/dev/null)" ] &&
+        ! droot_dpkg -s k7340 2>/dev/null | grep -q '^Status: install'
+}
+check "the .deb is purged from the throwaway root, leaving no file" purged
 
 # Each zip: one folder with bin/ (the DLL and the two programs only), include/, lib/, doc/.
 for bits in 32 64; do
