@@ -21,7 +21,8 @@ from k7340.tango import K7340  # noqa: E402
 
 def device(sim, **properties):
     properties.setdefault("PortPath", str(sim.link))
-    return DeviceTestContext(K7340, properties=properties, process=True, daemon=True, timeout=5,
+    # A busy machine can take more than PyTango's usual 5 s to start the server process.
+    return DeviceTestContext(K7340, properties=properties, process=True, daemon=True, timeout=15,
                              host="127.0.0.1")
 
 
