@@ -19,6 +19,10 @@ int GetOpenSlot(int index, DeviceSlot **slot) {
     return (*slot)->open ? K7340_OK : K7340_ERR_CLOSED;
 }
 
+int SystemErrorCode(unsigned long osError) {
+    return static_cast<int>(osError);
+}
+
 static const char *const g_errorTexts[] = {
     "No errors",
     "Device closed",

@@ -22,4 +22,7 @@ int GetSlot(int index, DeviceSlot **slot);
 // As GetSlot, then -1 if the slot is not open.
 int GetOpenSlot(int index, DeviceSlot **slot);
 
+// The code of a port step that failed with this operating-system error number.
+int SystemErrorCode(unsigned long osError);
+
 #endif
