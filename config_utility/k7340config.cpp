@@ -13,6 +13,7 @@
 #include "config_args.h"
 #include "console_key.h"
 #include "k7340.h"
+#include "standard_streams.h"
 
 enum { EXIT_DONE = 0, EXIT_TROUBLE = 1 };
 
@@ -107,6 +108,9 @@ static int ProgramRanges(const ConfigArgs *args) {
 }
 
 int main(int argc, char **argv) {
+    if (!HoldStandardStreams()) {
+        return EXIT_TROUBLE; /* nothing has been said, nothing sent */
+    }
     printf("Vantrel MODEL 7340 CONFIGURATION UTILITY\n");
 
     ConfigArgs args;

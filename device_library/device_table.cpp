@@ -19,6 +19,14 @@ int GetOpenSlot(int index, DeviceSlot **slot) {
     return (*slot)->open ? K7340_OK : K7340_ERR_CLOSED;
 }
 
+// A system that fails a step without naming a cause, or with a number that is no positive int
+// (it could read as a library code), still failed: 31 is Windows' "a device attached to the
+// system is not functioning". Reporting 0 would mark the slot open on a closed handle.
+int SystemErrorCode(unsigned long osError) {
+    return osError != 0 && osError <= 0x7FFFFFFFul ? static_cast<int>(osError)
+                                                   : SYSTEM_ERROR_NOT_FUNCTIONING;
+}
+
 static const char *const g_errorTexts[] = {
     "No errors",
     "Device closed",

@@ -22,4 +22,10 @@ int GetSlot(int index, DeviceSlot **slot);
 // As GetSlot, then -1 if the slot is not open.
 int GetOpenSlot(int index, DeviceSlot **slot);
 
+enum { SYSTEM_ERROR_NOT_FUNCTIONING = 31 };
+
+// The code of a port step that failed with this operating-system error number: the number, or
+// SYSTEM_ERROR_NOT_FUNCTIONING when it is 0 or too large for a positive int. Never 0.
+int SystemErrorCode(unsigned long osError);
+
 #endif

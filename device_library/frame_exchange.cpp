@@ -67,8 +67,10 @@ extern "C" int K7340_CALL K7340_ReadPort(int index, unsigned char *buffer, int *
     if (code != K7340_OK)
         return code;
     // A negative count would become a huge length and overrun the caller's buffer.
-    if (buffer == nullptr || count == nullptr || *count < 0)
+    if (count == nullptr || *count < 0 || (buffer == nullptr && *count > 0))
         return K7340_ERR_ARGUMENT;
+    if (*count == 0)
+        return K7340_ERR_READ; // nothing asked, nothing read: the buffer is not touched
     return PortRead(slot->portIndex, buffer, count);
 }
 
@@ -77,7 +79,9 @@ extern "C" int K7340_CALL K7340_WritePort(int index, const unsigned char *buffer
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    if (buffer == nullptr || count < 0)
+    if (count < 0 || (buffer == nullptr && count > 0))
         return K7340_ERR_ARGUMENT;
+    if (count == 0)
+        return K7340_OK; // nothing to write, so the buffer may be null
     return PortWrite(slot->portIndex, buffer, count);
 }

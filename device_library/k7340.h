@@ -17,8 +17,9 @@
  *
  *   K7340_OpenDevice's -9 (EEPROM checksum) and -8 (ranges out of bounds) are warnings in
  *   effect: the port is open and the supply answers, and the library works with the default
- *   ranges (60000 V, 500 uA). After any other failing open that got as far as the port, the slot
- *   is open too: call K7340_CloseDevice to release the port.
+ *   ranges (60000 V, 500 uA). After any other failing open that got as far as the port (-3, -4,
+ *   -5), the slot is open too, with the default ranges: call K7340_CloseDevice before trying
+ *   again. A second K7340_OpenDevice on that slot returns 0 at once and reads no EEPROM.
  *
  * Outputs
  *   Output arguments are written only when a call succeeds, with two exceptions stated at their
@@ -29,8 +30,15 @@
  * Timing and threads
  *   Every call blocks until its exchanges end. A silent supply costs about 100 ms per exchange;
  *   an open is 128 exchanges; K7340_SetRanges pauses 100 ms after each of its six writes;
- *   K7340_Reset pauses about one second. The library has no locks: make all calls from one
+ *   K7340_Reset pauses about one second. The 100 ms bound holds for each read of a reply, not
+ *   for the whole exchange: a reply that trickles in one byte every 99 ms is accepted, and a
+ *   4-byte reply then costs about 4 x 99 ms. The library has no locks: make all calls from one
  *   thread. It never allocates from the heap.
+ *
+ *   Replies carry no sequence number. Input is discarded before every command, but a reply
+ *   that arrives after its exchange gave up (-4) and after the next command was sent is taken
+ *   for the reply to that command. After a -4, wait a little (100 ms or so) before the next
+ *   command, and check the readings you rely on (read them again) before acting on them.
  *
  * Windows
  *   The 32-bit DLL exports every call with the standard Windows calling convention under its
@@ -90,7 +98,8 @@ extern "C" {
 /* Opens COM port comPort (0 = COM1) for device slot index and loads the supply's 128-byte EEPROM
  * image. Returns 0, -2 (index), -10 or an OS error number (port), an exchange code (-3, -4, -5)
  * or -9/-8 (EEPROM unusable, defaults in force). On an open slot it returns 0 and sends nothing,
- * even when comPort names another port. */
+ * even when comPort names another port, and also after a failed open that left the slot open
+ * (-3, -4, -5, -8, -9): call K7340_CloseDevice before retrying. */
 K7340_API int K7340_CALL K7340_OpenDevice(int index, int comPort);
 
 /* Closes the slot's port. Sends nothing: the output is not switched off. */
@@ -104,7 +113,9 @@ K7340_API const char *K7340_CALL K7340_GetErrString(int code);
 
 /* Raw port access, no framing and no purge. ReadPort reads up to *count bytes (at most about
  * 100 ms) and sets *count to the number read; it returns 0 when at least one byte arrived, else
- * -4 (also for a count of 0). A negative count is refused with -2. Must not be NULL. */
+ * -4 (also for a count of 0). WritePort of 0 bytes writes nothing and returns 0. A negative
+ * count is refused with -2, and so is a NULL count or a NULL buffer with a count above 0; with
+ * a count of 0 the buffer may be NULL. */
 K7340_API int K7340_CALL K7340_ReadPort(int index, unsigned char *buffer, int *count);
 K7340_API int K7340_CALL K7340_WritePort(int index, const unsigned char *buffer, int count);
 

@@ -7,6 +7,7 @@
 #include "k7340.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -16,6 +17,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 static const long READ_TIMEOUT_NS = 100L * 1000 * 1000;
 static const long WRITE_TIMEOUT_MS = 100;
@@ -49,14 +53,30 @@ static int WaitFor(int fd, short events, long long deadlineNs, short *revents) {
     }
 }
 
-static void PortName(int comPort, char *name, size_t size) {
+// 0, or ENAMETOOLONG for a name that does not fit: a cut name could open another device.
+static int PortName(int comPort, char *name, size_t size) {
     char variable[32];
     snprintf(variable, sizeof variable, "K7340_COM%lld", static_cast<long long>(comPort) + 1);
     const char *mapped = getenv(variable);
-    if (mapped != nullptr && mapped[0] != '\0')
-        snprintf(name, size, "%s", mapped);
-    else
-        snprintf(name, size, "/dev/ttyS%d", comPort);
+    const int length = mapped != nullptr && mapped[0] != '\0'
+                           ? snprintf(name, size, "%s", mapped)
+                           : snprintf(name, size, "/dev/ttyS%d", comPort);
+    return length >= 0 && static_cast<size_t>(length) < size ? 0 : ENAMETOOLONG;
+}
+
+// A USB adapter's driver holds short replies back for its latency timer (16 ms by default on
+// common chips); low latency makes it pass each byte on at once. Ptys and many drivers refuse
+// the request: the port works without it.
+static void RequestLowLatency(int fd) {
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#else
+    (void)fd;
+#endif
 }
 
 static int Configure(int fd) {
@@ -80,12 +100,17 @@ static int Configure(int fd) {
 }
 
 int OpenPort(int index, int comPort) {
-    char name[256];
-    PortName(comPort, name, sizeof name);
+    char name[PATH_MAX]; // any path the system takes
+    const int nameError = PortName(comPort, name, sizeof name);
+    if (nameError != 0) {
+        g_ports[index] = -1;
+        return nameError;
+    }
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     g_ports[index] = fd;
+    // ENXIO and ENODEV: a node with nothing behind it (no driver, a socket), as good as absent.
     if (fd < 0)
-        return errno == ENOENT ? K7340_ERR_NO_PORT : errno;
+        return errno == ENOENT || errno == ENXIO || errno == ENODEV ? K7340_ERR_NO_PORT : errno;
     // Exclusive: flock holds off every other opener (root included), TIOCEXCL non-root ones.
     int error = 0;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -98,6 +123,7 @@ int OpenPort(int index, int comPort) {
         close(fd);
         return error;
     }
+    RequestLowLatency(fd);
     return 0;
 }
 
@@ -161,10 +187,18 @@ int PortClose(int index) {
     return 0;
 }
 
+// To an absolute deadline: restarting with the time left would lose the timer slack at every
+// signal, and a fast enough stream of signals would keep the pause from ever ending.
 void Pause(unsigned milliseconds) {
-    timespec ts = {static_cast<time_t>(milliseconds / 1000),
-                   static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "serial_port.h"
 
+#include "device_table.h"
 #include "k7340.h"
 
 #include <cstdio>
@@ -29,7 +30,7 @@ static void FillPortSettings(DCB *dcb) {
 }
 
 static int FailAndClose(HANDLE handle) {
-    const int error = static_cast<int>(GetLastError());
+    const int error = SystemErrorCode(GetLastError());
     CloseHandle(handle);
     return error;
 }
@@ -45,7 +46,7 @@ int OpenPort(int index, int comPort) {
     g_ports[index] = handle;
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? K7340_ERR_NO_PORT : static_cast<int>(error);
+        return error == ERROR_FILE_NOT_FOUND ? K7340_ERR_NO_PORT : SystemErrorCode(error);
     }
     if (!SetCommState(handle, dcb))
         return FailAndClose(handle);

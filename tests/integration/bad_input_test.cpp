@@ -98,19 +98,20 @@ std::vector<Case> CallsWithArguments() {
         for (int null = 0; null <= 1; null++) {
             const std::string args = "(" + std::to_string(count) + (null ? ", null)" : ")");
             // Nothing is waiting: a read of any length ends empty.
-            cases.push_back({"ReadPort" + args,
-                             [count, null](int i) {
-                                 int n = count;
-                                 return K7340_ReadPort(i, null ? nullptr : buffer, &n);
-                             },
-                             count < 0 || null ? K7340_ERR_ARGUMENT : K7340_ERR_READ});
+            cases.push_back(
+                {"ReadPort" + args,
+                 [count, null](int i) {
+                     int n = count;
+                     return K7340_ReadPort(i, null ? nullptr : buffer, &n);
+                 },
+                 count < 0 || (null && count > 0) ? K7340_ERR_ARGUMENT : K7340_ERR_READ});
             // Zero bytes: junk that the supply drops one byte at a time.
             cases.push_back({"WritePort" + args,
                              [count, null](int i) {
                                  memset(buffer, 0, sizeof buffer);
                                  return K7340_WritePort(i, null ? nullptr : buffer, count);
                              },
-                             count < 0 || null ? K7340_ERR_ARGUMENT : 0});
+                             count < 0 || (null && count > 0) ? K7340_ERR_ARGUMENT : 0});
         }
     }
     cases.push_back({"ReadPort(null count)",

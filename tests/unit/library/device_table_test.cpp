@@ -1,5 +1,7 @@
 #include "library_test_support.h"
 
+#include "device_table.h"
+
 #include <cstring>
 
 TEST(ErrorTexts, EveryCodeHasItsText) {
@@ -26,6 +28,24 @@ TEST(ErrorTexts, EveryCodeHasItsText) {
     };
     for (const auto &c : cases)
         EXPECT_STREQ(K7340_GetErrString(c.code), c.text) << "code " << c.code;
+}
+
+// A port step that failed must never read as success, whatever number the system gives.
+TEST(SystemErrorCode, AFailureWithoutANumberStillFails) {
+    const struct {
+        unsigned long osError;
+        int code;
+    } cases[] = {
+        {5, 5},             // access denied: the system's own number
+        {2, 2},             // file not found after the open: a number like any other
+        {87, 87},           // invalid parameter
+        {0, 31},            // no number: "a device attached to the system is not functioning"
+        {0x80000000ul, 31}, // not a positive int: it would read as a library code
+        {0xFFFFFFFCul, 31}, // would be -4, "Device read failed"
+        {0x7FFFFFFFul, 0x7FFFFFFF},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(SystemErrorCode(c.osError), c.code) << "error " << c.osError;
 }
 
 TEST(ApiVersion, NeedsNoOpenSlot) {

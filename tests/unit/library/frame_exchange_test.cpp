@@ -174,3 +174,17 @@ TEST_F(FrameExchange, NegativeOrMissingCountsAndBuffersAreRefused) {
     EXPECT_EQ(K7340_WritePort(0, nullptr, 3), -2);
     EXPECT_TRUE(Frames().empty());
 }
+
+TEST_F(FrameExchange, CountsOfZeroNeedNoBuffer) {
+    unsigned char buf[4] = {9, 9, 9, 9};
+    FakeInjectInput(0, {1, 2, 3});
+    for (unsigned char *buffer : {static_cast<unsigned char *>(nullptr), buf}) {
+        int count = 0;
+        EXPECT_EQ(K7340_ReadPort(0, buffer, &count), K7340_ERR_READ)
+            << (buffer ? "buffer" : "null");
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(K7340_WritePort(0, buffer, 0), K7340_OK) << (buffer ? "buffer" : "null");
+    }
+    EXPECT_EQ(buf[0], 9);
+    EXPECT_TRUE(Frames().empty());
+}
