@@ -7,6 +7,7 @@ from .. import K7340Error
 from . import common
 
 POLL_SECONDS = 0.05
+FINAL_TRIES = 4
 WATCHDOG_MS = (100, 2550)  # below 100 ms a slow poll could let it expire under a live monitor
 
 
@@ -99,26 +100,31 @@ def monitor(args):
 
 
 def finish(connection, disarm):
-    """The way out: a zero setpoint, whatever happened. A lost supply gets one more try to
-    reopen. Returns the exit status: 1 when the output may still be on."""
-    if not connection.reopen(now=True):
-        common.say("output may still be on: the zero setpoint could not be sent (no supply "
-                   "answers on %s)" % connection.port)
-        return common.FAILED
-    psu = connection.psu
-    try:
-        psu.set_voltage(0.0)
-    except K7340Error as exc:
-        common.say("output may still be on: the zero setpoint could not be sent to %s (%s)"
-                   % (psu.port, exc.text))
-        connection.drop()
-        return common.FAILED
-    common.say("output set to zero")
-    psu.keep_output = True  # it is off: closing need not send a second zero
-    try:
-        if disarm:
-            psu.set_watchdog_ms(0)  # the next session need not feed it
-        psu.close()
-    except K7340Error as exc:
-        common.say("closing %s: %s" % (psu.port, exc.text))
-    return 0
+    """The way out: a zero setpoint, whatever happened. A lost port gets a few more tries
+    (a hang-up's port is back within about 200 ms). Returns the exit status: 1 when the
+    output may still be on."""
+    why = None
+    for attempt in range(FINAL_TRIES):
+        if attempt:
+            time.sleep(connection.REOPEN_S / 2)
+        if not connection.reopen(now=True):
+            why = "no supply answers on %s" % connection.port
+            continue
+        psu = connection.psu
+        try:
+            psu.set_voltage(0.0)
+        except K7340Error as exc:
+            why = "%s: %s" % (psu.port, exc.text)
+            connection.drop()
+            continue
+        common.say("output set to zero")
+        psu.keep_output = True  # it is off: closing need not send a second zero
+        try:
+            if disarm:
+                psu.set_watchdog_ms(0)  # the next session need not feed it
+            psu.close()
+        except K7340Error as exc:
+            common.say("closing %s: %s" % (psu.port, exc.text))
+        return 0
+    common.say("output may still be on: the zero setpoint could not be sent (%s)" % why)
+    return common.FAILED
