@@ -6,7 +6,6 @@ import csv
 import datetime
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
@@ -14,7 +13,6 @@ import time
 import pytest
 
 from binding_support import REPO, wait_for
-import k7340
 from k7340 import K7340TripError, StatusFlags, Supply, _ramp
 from k7340.testing import option_arguments, simulated_supply
 

@@ -34,6 +34,14 @@ def say(text):
         pass
 
 
+def newline():
+    """Ends a progress line on standard error."""
+    try:
+        print(file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
 def stdout_gone():
     """Standard output broke (a closed pipe, a closed terminal): later writes, and Python's
     own final flush, go nowhere instead of ending in a traceback."""
@@ -176,6 +184,9 @@ class Connection:
         psu, self.psu = self.psu, None
         self._next_try = time.monotonic() + self.REOPEN_S
         if psu is not None:
+            # No zero setpoint here: a supply that still listens (a few garbled replies) keeps
+            # its output; the command's own way out sends the zero.
+            psu.keep_output = True
             try:
                 psu.close()
             except K7340Error:

@@ -67,7 +67,7 @@ class Progress:
 
     def end(self):
         if self.shown:
-            common.say("")
+            common.newline()
 
 
 def slots(interval, duration):

@@ -37,7 +37,7 @@ class Bar:
 
     def end(self):
         if self.shown:
-            common.say("")
+            common.newline()
 
 
 def _interrupt(signum, frame):
@@ -94,5 +94,5 @@ def _ramp(args):
             common.say("ramp stopped at %.1f V: %s; %s" % (psu.setpoint, exc, after))
             return common.FAILED
         bar.end()
-    print("output at %.1f V" % psu.setpoint)
+    print("output at %.1f V" % psu.setpoint if psu.setpoint >= OUTPUT_ON_VOLTS else "output off")
     return 0
