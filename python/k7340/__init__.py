@@ -13,7 +13,12 @@ a library slot of its own (index=None takes a free one), set_voltage refuses any
 real number from 0 to max_volts or the supply's vrange, every argument is checked before the
 first byte goes out (TypeError or a ValueError naming the argument and its range), and one lock
 serialises the calls of all threads. A Supply that switched the output on switches it off
-again when it is closed, unless it was made with keep_output=True. See docs/using-python.md.
+again when it is closed, unless it was made with keep_output=True.
+
+For lab scripts: Supply.ramp_to(volts, rate) ramps with a status check after every step
+(K7340TripError on over-voltage, over-current, over-temperature or a fault), k7340.testing
+runs a simulated supply for tests, and `python -m k7340` (the console script k7340) has
+monitor, log, plot, ramp, ports and info. See docs/using-python.md.
 """
 
 from .errors import (

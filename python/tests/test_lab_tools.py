@@ -210,15 +210,17 @@ def test_plot_without_matplotlib_says_what_to_install(tmp_path):
 
 def test_ports_probe_finds_the_simulated_supply_through_k7340_com1(sim, tmp_path):
     port = sim(fw="0x0456", vrange=30000, irange=100)
-    with simulated_supply(silent=True) as silent:
+    with simulated_supply(silent=True) as silent, simulated_supply() as held, \
+            Supply(port=held):
         result = k7340_cli("ports", "--probe", env=cli_env(
-            K7340_COM2=str(tmp_path / "none"), K7340_COM3=silent))
+            K7340_COM2=str(tmp_path / "none"), K7340_COM3=silent, K7340_COM4=held))
     assert result.returncode == 0, result.stderr
     lines = {l.split()[0]: l.split(None, 3)[3] for l in result.stdout.splitlines()
              if l.startswith("COM")}
     assert lines["COM1"] == "%s (K7340_COM1)  supply: firmware 0456, ranges 30000 V, 100 uA" % port
     assert lines["COM2"] == "%s (K7340_COM2)  not found" % (tmp_path / "none")
     assert lines["COM3"] == "%s (K7340_COM3)  no supply answers (Device read failed)" % silent
+    assert lines["COM4"].startswith("%s (K7340_COM4)  busy: held by another program" % held)
     assert setpoints(port) == [] and sent(port) == ["read firmware"]
 
 
