@@ -13,7 +13,12 @@ a library slot of its own (index=None takes a free one), set_voltage refuses any
 real number from 0 to max_volts or the supply's vrange, every argument is checked before the
 first byte goes out (TypeError or a ValueError naming the argument and its range), and one lock
 serialises the calls of all threads. A Supply that switched the output on switches it off
-again when it is closed, unless it was made with keep_output=True. See docs/using-python.md.
+again when it is closed, unless it was made with keep_output=True.
+
+For lab scripts: Supply.ramp_to(volts, rate) ramps with a status check after every step
+(K7340TripError on over-voltage, over-current, over-temperature or a fault), k7340.testing
+runs a simulated supply for tests, and `python -m k7340` (the console script k7340) has
+monitor, log, plot, ramp, ports and info. See docs/using-python.md.
 """
 
 from .errors import (
@@ -30,6 +35,7 @@ from .errors import (
     OK,
     K7340ArgumentError,
     K7340Error,
+    K7340TripError,
     K7340Warning,
     LibraryLoadError,
 )
@@ -52,7 +58,7 @@ __version__ = "2.0.0"
 
 __all__ = [
     "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",
-    "FAULT_LABELS", "K7340Error", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
+    "FAULT_LABELS", "K7340Error", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
     "api_version", "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE",
     "METER_CURRENT", "METER_TEMPERATURE", "METER_TEN_BIT", "OUTPUT_ON_VOLTS", "OK",
     "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE", "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND",

@@ -42,6 +42,19 @@ def real(name, value, low, high, unit, call=None, bound=None):
     return number
 
 
+def positive(name, value, unit, high=math.inf, call=None):
+    """A finite real number above 0 and at most high (a rate, a step, an interval)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a number of %s above 0, not %s"
+                        % (name, unit, type(value).__name__))
+    number = float(value)
+    if not (math.isfinite(number) and 0.0 < number <= high):
+        limit = "" if math.isinf(high) else " and at most %g" % high
+        raise K7340ArgumentError("%s %r must be a finite number of %s above 0%s"
+                                 % (name, value, unit, limit), call)
+    return number
+
+
 def byte_values(name, data):
     """bytes-like data, or an iterable of whole numbers 0..255, as bytes. An int is refused:
     bytes(3) would be three zero bytes, not the byte 3."""

@@ -3,6 +3,8 @@
 import os
 import sys
 
+from .flags import StatusFlags
+
 OK = 0
 ERR_CLOSED = -1
 ERR_ARGUMENT = -2
@@ -22,7 +24,7 @@ OPEN_WARNINGS = (ERR_RANGES, ERR_EEPROM_CHECKSUM)
 
 def _os_error_text(code):
     """The operating system's own words for a positive code ("System error" says nothing)."""
-    if code <= 0:
+    if code is None or code <= 0:
         return ""
     if sys.platform == "win32":
         import ctypes
@@ -38,7 +40,7 @@ class K7340Error(Exception):
     """A call of the library returned a non-zero code.
 
     ``code`` is the library's code (negative) or an operating-system error number
-    (positive); ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
+    (positive), None when no library call failed (K7340TripError, an interrupted ramp); ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
 
     ``device`` is the port that was tried when an open failed (``/dev/ttyS0``, ``COM3``);
     ``note`` says what the failure means beyond the code (a close whose zero setpoint failed
@@ -61,7 +63,10 @@ class K7340Error(Exception):
         if self.device:
             detail = "%s: %s" % (self.device, detail)
         where = " in %s" % self.call if self.call else ""
-        text = "%s [code %d%s]" % (detail, self.code, where)
+        if self.code is None:  # no library call failed (a trip, an interrupted ramp)
+            text = detail + where
+        else:
+            text = "%s [code %d%s]" % (detail, self.code, where)
         return "%s; %s" % (text, self.note) if self.note else text
 
 
@@ -77,6 +82,34 @@ class K7340ArgumentError(K7340Error, ValueError):
 
     def __str__(self):
         return self.message
+
+
+class K7340TripError(K7340Error):
+    """The supply reported over-voltage, over-current, over-temperature or a fault during a
+    ramp, and the ramp switched the output off.
+
+    ``bits`` is a :class:`StatusFlags` of the tripping bits only; ``volts`` the last setpoint
+    sent before the trip. No library call failed: ``code`` is None. When the zero setpoint
+    could not be sent either, ``note`` says that the output may still be on.
+    """
+
+    TRIP_BITS = (StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT
+                 | StatusFlags.OVER_TEMPERATURE | StatusFlags.FAULT)
+
+    def __init__(self, bits, volts, note=None):
+        self.bits = StatusFlags(int(bits) & int(self.TRIP_BITS))
+        self.volts = volts
+        self.code = None
+        self.call = None
+        self.device = None
+        self.note = note
+        self.os_text = ""
+        self.text = "the supply tripped (%s) at %.1f V" % (", ".join(self.bits.labels()), volts)
+        Exception.__init__(self, self.text)
+
+    def __str__(self):
+        off = self.note or "output switched off"
+        return "%s; %s" % (self.text, off)
 
 
 class K7340Warning(UserWarning):

@@ -6,7 +6,7 @@ import ctypes
 import sys
 import warnings
 
-from . import _guards, _library, _slots
+from . import _guards, _library, _ramp, _slots
 from ._slots import MAX_DEVICES
 from .eeprom import EEPROM_SIZE, Eeprom
 from .errors import ERR_CLOSED, OPEN_WARNINGS, K7340Error, K7340Warning
@@ -67,6 +67,7 @@ class Supply:
         self._closed = True
         self._index = None
         self._output_switched_on = False
+        self._setpoint = 0.0
         self.keep_output = bool(keep_output)
         self.max_volts = None
         if max_volts is not None:
@@ -176,20 +177,46 @@ class Supply:
         vrange = self.ranges.vrange
         return vrange if self.max_volts is None else min(self.max_volts, vrange)
 
+    @property
+    def setpoint(self):
+        """The last setpoint in volts this object sent successfully (0.0 after opening). It is
+        what the object asked for, not a reading: a supply driven by someone else meanwhile
+        may be elsewhere."""
+        return self._setpoint
+
+    def _checked_volts(self, volts, name="volts"):
+        limit = self.volts_limit
+        why = "max_volts" if self.max_volts is not None and limit == self.max_volts else "vrange"
+        return _guards.real(name, volts, 0.0, limit, "V", "K7340_SetVoltage", why)
+
     def set_voltage(self, volts):
         """Sets the output: below 20.0 V it is switched off, otherwise it is on at that voltage.
         A value that is not a real number raises TypeError; NaN, infinities, negative values
         and values above volts_limit raise ValueError. Nothing is sent when it refuses."""
-        limit = self.volts_limit
-        why = "max_volts" if self.max_volts is not None and limit == self.max_volts else "vrange"
-        value = _guards.real("volts", volts, 0.0, limit, "V", "K7340_SetVoltage", why)
+        value = self._checked_volts(volts)
         if value >= OUTPUT_ON_VOLTS:
             self._output_switched_on = True
         self._call("K7340_SetVoltage", value)
+        self._setpoint = value
 
     def output_off(self):
         """Switches the output off (a zero setpoint)."""
         self.set_voltage(0.0)
+
+    def ramp_to(self, volts, rate, *, step=0.05, progress=None, start=None):
+        """Moves the setpoint from ``setpoint`` (or ``start``) to ``volts`` at ``rate`` volts
+        per second: one setpoint every ``step`` seconds on a steady schedule, never ahead of
+        the rate, the last one exactly ``volts``. ``progress(volts_now)`` is called after each
+        step. Blocks until the ramp ends.
+
+        After each step the status of the setpoint's reply is checked: over-voltage,
+        over-current, over-temperature or the fault bit switch the output off and raise
+        K7340TripError naming the bits. A KeyboardInterrupt switches the output off and
+        propagates. An exception raised by ``progress`` (or a failed exchange) stops the ramp
+        at the last setpoint sent and propagates; the output stays there. Arguments are
+        checked before anything is sent: volts and start as for set_voltage, rate and step
+        finite and above 0."""
+        _ramp.ramp(self, volts, rate, step, progress, start)
 
     def set_watchdog_ms(self, milliseconds):
         """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off."""
@@ -207,6 +234,7 @@ class Supply:
     def reset(self):
         """Output off, then the reset command; blocks for about one second."""
         self._call("K7340_Reset")
+        self._setpoint = 0.0
 
     # --- meters -------------------------------------------------------------------------------
 

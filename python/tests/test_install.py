@@ -55,6 +55,10 @@ def test_console_script_and_carried_simulator(venv, tmp_path):
                            "import k7340, os; print(os.path.dirname(k7340.__file__))"],
                           capture_output=True, text=True, check=True, env=clean_env())
     assert os.access(os.path.join(site.stdout.strip(), "k7340sim"), os.X_OK)
+    found = subprocess.run([str(venv / "bin" / "python"), "-c", "import k7340.testing as t; "
+                            "print(t.simulator_path())"], capture_output=True, text=True,
+                           check=True, env=clean_env(), cwd=str(tmp_path))
+    assert found.stdout.strip() == os.path.join(site.stdout.strip(), "k7340sim")
     proc = subprocess.run([str(venv / "bin" / "k7340"), "info", "--port", str(tmp_path / "none")],
                           capture_output=True, text=True, timeout=60, env=clean_env())
     assert proc.returncode == 1
