@@ -2,13 +2,18 @@
 
     import k7340
 
-    with k7340.Supply(com_port=0) as psu:
-        psu.set_voltage(1000.0)          # at or above 20 V the output is on
+    with k7340.Supply(com_port=0) as psu:     # or Supply(port="/dev/ttyUSB0"), port="COM7"
+        psu.set_voltage(1000.0)              # at or above 20 V the output is on
         print(psu.read_voltage(), psu.status)
-        psu.set_voltage(0)               # closing does not switch the output off
+    # leaving the block (an exception too) set the output to zero before closing
 
-The binding is a thin layer over the library's nineteen calls: every non-zero code becomes a
-K7340Error carrying the code and the library's text. See docs/using-python.md.
+The binding is a layer over the library's nineteen calls: every non-zero code becomes a
+K7340Error carrying the code and the library's text. It guards what it sends: each Supply holds
+a library slot of its own (index=None takes a free one), set_voltage refuses anything but a
+real number from 0 to max_volts or the supply's vrange, every argument is checked before the
+first byte goes out (TypeError or a ValueError naming the argument and its range), and one lock
+serialises the calls of all threads. A Supply that switched the output on switches it off
+again when it is closed, unless it was made with keep_output=True. See docs/using-python.md.
 """
 
 from .errors import (
@@ -23,30 +28,33 @@ from .errors import (
     ERR_REPLY,
     ERR_WRITE,
     OK,
+    K7340ArgumentError,
     K7340Error,
     K7340Warning,
     LibraryLoadError,
 )
 from .flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
+from .eeprom import EEPROM_SIZE, Eeprom
 from .supply import (
-    EEPROM_SIZE,
     MAX_DEVICES,
     METER_CURRENT,
     METER_TEMPERATURE,
     METER_TEN_BIT,
     METER_VOLTAGE,
-    Eeprom,
+    OUTPUT_ON_VOLTS,
     Ranges,
     Supply,
     api_version,
     error_text,
 )
 
+__version__ = "2.0.0"
+
 __all__ = [
     "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",
-    "FAULT_LABELS", "K7340Error", "K7340Warning", "LibraryLoadError", "api_version",
-    "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE", "METER_CURRENT",
-    "METER_TEMPERATURE", "METER_TEN_BIT", "OK", "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE",
-    "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND", "ERR_REPLY", "ERR_RANGES",
-    "ERR_EEPROM_CHECKSUM", "ERR_NO_PORT",
+    "FAULT_LABELS", "K7340Error", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
+    "api_version", "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE",
+    "METER_CURRENT", "METER_TEMPERATURE", "METER_TEN_BIT", "OUTPUT_ON_VOLTS", "OK",
+    "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE", "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND",
+    "ERR_REPLY", "ERR_RANGES", "ERR_EEPROM_CHECKSUM", "ERR_NO_PORT",
 ]

@@ -15,10 +15,17 @@ from . import K7340Error, K7340Warning, LibraryLoadError, Supply, api_version
 POLL_SECONDS = 0.05
 
 
+def port_arguments(port):
+    """--port N (0 = COM1) or --port DEVICE (/dev/ttyUSB0, COM7) as Supply's keywords."""
+    if port.isdigit():
+        return {"com_port": int(port)}
+    return {"port": port}
+
+
 def _open(args):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", K7340Warning)
-        psu = Supply(com_port=args.port, index=args.index)
+        psu = Supply(index=args.index, **port_arguments(args.port))
     for w in caught:
         print("k7340: warning: %s; default ranges in force" % w.message, file=sys.stderr)
     return psu
@@ -101,15 +108,16 @@ def main(argv=None):
         ("info", "print the library version, firmware, ranges and flags"),
     ):
         p = sub.add_parser(name, help=helptext)
-        p.add_argument("--port", type=int, default=0, help="COM port number, 0 = COM1")
-        p.add_argument("--index", type=int, default=0, help="library device slot, 0..7")
+        p.add_argument("--port", default="0",
+                       help="COM port number (0 = COM1) or device (/dev/ttyUSB0, COM7)")
+        p.add_argument("--index", type=int, help="library device slot 0..7 (default: a free one)")
         if name == "monitor":
             p.add_argument("--voltage", type=float, help="setpoint in volts to apply first")
             p.add_argument("--lines", action="store_true", help="one line per poll on a terminal")
     args = parser.parse_args(argv)
     try:
         return monitor(args) if args.command == "monitor" else info(args)
-    except (K7340Error, LibraryLoadError, ValueError) as exc:
+    except (K7340Error, LibraryLoadError, ValueError, TypeError) as exc:
         print("k7340: %s" % exc, file=sys.stderr)
         return 1
 

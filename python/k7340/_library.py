@@ -1,6 +1,7 @@
 """Finds and loads the k7340 shared library with ctypes and declares every export.
 
 Search order (the first one that exists and loads wins):
+  0. The package's own copy, next to this file (an installed package carries one).
   1. K7340_LIBRARY, the full path of the library; when it is set nothing else is tried.
   2. $K7340_BUILD_DIR/lib/libk7340.so (Windows: $K7340_BUILD_DIR/bin/k7340.dll).
   3. The build tree of the repository this package lives in: build/linux/lib/libk7340.so
@@ -18,7 +19,8 @@ from .errors import LibraryLoadError
 BITS = struct.calcsize("P") * 8
 IS_WINDOWS = sys.platform == "win32"
 LIBRARY_NAME = "k7340.dll" if IS_WINDOWS else "libk7340.so"
-_REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_REPO = os.path.dirname(os.path.dirname(_HERE))
 
 c_int_p = ctypes.POINTER(ctypes.c_int)
 c_ubyte_p = ctypes.POINTER(ctypes.c_ubyte)
@@ -53,10 +55,11 @@ _loaded = None
 def candidates(environ=None):
     """The paths (or loader names) tried, in order."""
     env = os.environ if environ is None else environ
+    own = os.path.join(_HERE, LIBRARY_NAME)
+    paths = [own] if os.path.exists(own) else []
     explicit = env.get("K7340_LIBRARY")
     if explicit:
-        return [explicit]
-    paths = []
+        return paths + [explicit]
     if IS_WINDOWS:
         if env.get("K7340_BUILD_DIR"):
             paths.append(os.path.join(env["K7340_BUILD_DIR"], "bin", LIBRARY_NAME))

@@ -39,12 +39,18 @@ class K7340Error(Exception):
 
     ``code`` is the library's code (negative) or an operating-system error number
     (positive); ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
+
+    ``device`` is the port that was tried when an open failed (``/dev/ttyS0``, ``COM3``);
+    ``note`` says what the failure means beyond the code (a close whose zero setpoint failed
+    says that the output may still be on).
     """
 
-    def __init__(self, code, text, call=None):
+    def __init__(self, code, text, call=None, device=None, note=None):
         self.code = code
         self.text = text
         self.call = call
+        self.device = device
+        self.note = note
         self.os_text = _os_error_text(code)
         super().__init__(code, text)
 
@@ -52,8 +58,25 @@ class K7340Error(Exception):
         detail = self.text
         if self.os_text:
             detail += " (%s)" % self.os_text
+        if self.device:
+            detail = "%s: %s" % (self.device, detail)
         where = " in %s" % self.call if self.call else ""
-        return "%s [code %d%s]" % (detail, self.code, where)
+        text = "%s [code %d%s]" % (detail, self.code, where)
+        return "%s; %s" % (text, self.note) if self.note else text
+
+
+class K7340ArgumentError(K7340Error, ValueError):
+    """An argument the binding refused before anything was sent: the message names the
+    argument and its allowed range. It carries the library's code for it (-2, "Illegal
+    argument value") and is also a ValueError.
+    """
+
+    def __init__(self, message, call=None):
+        self.message = message
+        super().__init__(ERR_ARGUMENT, "Illegal argument value", call)
+
+    def __str__(self):
+        return self.message
 
 
 class K7340Warning(UserWarning):

@@ -1,21 +1,29 @@
 """The Supply class: one open device slot of the library, used as a context manager."""
 
+import atexit
 import collections
 import ctypes
-import operator
+import sys
 import warnings
 
-from . import _library
+from . import _guards, _library, _slots
+from ._slots import MAX_DEVICES
+from .eeprom import EEPROM_SIZE, Eeprom
 from .errors import ERR_CLOSED, OPEN_WARNINGS, K7340Error, K7340Warning
 from .flags import FaultFlags, StatusFlags
-
-MAX_DEVICES = 8
-EEPROM_SIZE = 128
 
 METER_VOLTAGE = 0  # volts
 METER_CURRENT = 1  # microamperes
 METER_TEMPERATURE = 2
 METER_TEN_BIT = 3  # a ten-bit reading scaled to 0 .. 5.0
+
+# At or above this setpoint the supply's output is on.
+OUTPUT_ON_VOLTS = 20.0
+# The library takes ranges in these bounds; the watchdog period tops out at 2550 ms.
+VRANGE_BOUNDS = (1000, 60000)
+IRANGE_BOUNDS = (10, 500)
+WATCHDOG_MAX_MS = 2550
+READ_PORT_MAX = 65536
 
 Ranges = collections.namedtuple("Ranges", "vrange irange")
 Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in microamperes."
@@ -23,61 +31,119 @@ Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in m
 
 def api_version():
     """The library's version text, e.g. "2.0.0". Needs no supply."""
-    return _library.load().K7340_GetApiVersion().decode("ascii")
+    return _slots.call(_library.load(), "K7340_GetApiVersion").decode("ascii")
 
 
 def error_text(code):
     """The library's text for any code ("System error" for codes it does not know)."""
-    return _library.load().K7340_GetErrString(_int32("code", code)).decode("ascii")
-
-
-def _int32(name, value, low=-(2**31), high=2**31 - 1):
-    # ctypes silently keeps the low 32 bits of a Python int: 2**32 + 5 would arrive as 5.
-    value = operator.index(value)
-    if not low <= value <= high:
-        raise ValueError("%s %d does not fit the library's %d..%d" % (name, value, low, high))
-    return value
+    code = _guards.integer("code", code)
+    return _slots.call(_library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
 class Supply:
-    """A supply on a COM port, opened in a library device slot.
+    """A supply on a COM port, opened in a library device slot of its own.
 
-    ``Supply(com_port=0)`` opens COM1 (on Linux the device in K7340_COM1, else /dev/ttyS0) in
-    slot 0 and loads the supply's EEPROM. A blank or out-of-range EEPROM gives a
-    :class:`K7340Warning` and the default ranges; every other failure raises
-    :class:`K7340Error`, after closing the slot so that the port is free again.
+    ``Supply(com_port=0)`` opens COM1 (on Linux the device in K7340_COM1, else /dev/ttyS0);
+    ``Supply(port="/dev/ttyUSB0")`` or ``Supply(port="COM7")`` opens that device. The open reads
+    the supply's EEPROM. A blank or out-of-range EEPROM gives a :class:`K7340Warning` and the
+    default ranges; every other failure raises :class:`K7340Error` naming the device tried.
+    Whatever goes wrong in the constructor, the slot is closed before the exception leaves.
 
-    Closing (``close()`` or the end of a ``with`` block) sends nothing: the output stays as it
-    was. Call ``set_voltage(0)`` first to switch it off.
+    ``index`` is the library slot, 0..7; left out, the lowest slot that no open Supply holds.
+
+    Leaving a ``with`` block (normally or by an exception) and ``close()`` switch the output off
+    with a zero setpoint first, if this object switched it on (a setpoint of 20 V or more, or
+    any raw write_port), unless it was made with ``keep_output=True``. A session that only reads
+    leaves the output as it found it. Supplies still open when Python exits are closed the same
+    way.
+
+    ``max_volts`` lowers the highest setpoint that set_voltage accepts below the supply's
+    ``vrange``.
     """
 
-    def __init__(self, com_port=0, index=0):
+    def __init__(self, com_port=None, index=None, *, port=None, max_volts=None,
+                 keep_output=False):
         self._lib = _library.load()
-        self.com_port = _int32("com_port", com_port)
-        self.index = _int32("index", index)
         self._closed = True
-        code = self._lib.K7340_OpenDevice(self.index, self.com_port)
-        if code in OPEN_WARNINGS:
-            warnings.warn(K7340Warning(code, error_text(code)), stacklevel=2)
-        elif code != 0:
-            # A failure after the port opened leaves the slot open and the port taken.
-            self._lib.K7340_CloseDevice(self.index)
-            raise K7340Error(code, error_text(code), "K7340_OpenDevice")
+        self._index = None
+        self._output_switched_on = False
+        self.keep_output = bool(keep_output)
+        self.max_volts = None
+        if max_volts is not None:
+            self.max_volts = _guards.real("max_volts", max_volts, OUTPUT_ON_VOLTS,
+                                          VRANGE_BOUNDS[1], "V")
+        path = None
+        if port is not None:
+            if com_port is not None:
+                raise ValueError("give com_port or port, not both")
+            com_port, path = _slots.parse_port(port)
+        elif com_port is None:
+            com_port = 0
+        else:
+            com_port = _guards.integer("com_port", com_port, 0, _slots.MAX_COM_PORT)
+        self._com_port = com_port
+        self.port = path if path is not None else _slots.device_name(com_port)
+        with _slots.LOCK:
+            self._index = _slots.claim(index, self)
+            try:
+                self._open(path)
+            except BaseException:
+                self._closed = True
+                _slots.release(self._index, self)
+                # A failure after the port opened leaves the slot open and the port taken.
+                self._lib.K7340_CloseDevice(self._index)
+                raise
+
+    def _open(self, path):
+        if path is None:
+            code = self._lib.K7340_OpenDevice(self._index, self._com_port)
+        else:
+            with _slots.mapped(path) as mapped_port:
+                code = self._lib.K7340_OpenDevice(self._index, mapped_port)
+        if code != 0 and code not in OPEN_WARNINGS:
+            raise K7340Error(code, error_text(code), "K7340_OpenDevice", device=self.port)
         self._closed = False
         self.eeprom = Eeprom(self)
+        if code in OPEN_WARNINGS:
+            warnings.warn(K7340Warning(code, error_text(code)), stacklevel=3)
 
     # --- life ---------------------------------------------------------------------------------
 
     def close(self):
-        """Closes the slot and releases the port. Closing twice does nothing."""
-        if self._closed:
-            return
-        self._closed = True
-        self._check("K7340_CloseDevice", self._lib.K7340_CloseDevice(self.index))
+        """Switches the output off if this object switched it on (unless keep_output), then
+        closes the slot and releases the port. Closing twice does nothing. If the zero setpoint
+        cannot be sent, the slot is still closed and K7340Error says the output may still be
+        on."""
+        with _slots.LOCK:
+            if self._closed:
+                return
+            failed = None
+            if self._output_switched_on and not self.keep_output:
+                code = self._lib.K7340_SetVoltage(self._index, 0.0)
+                if code != 0:
+                    failed = K7340Error(
+                        code, error_text(code), "K7340_SetVoltage", device=self.port,
+                        note="the zero setpoint could not be sent: the output may still be on")
+            self._closed = True
+            _slots.release(self._index, self)
+            code = self._lib.K7340_CloseDevice(self._index)
+            if failed is not None:
+                raise failed
+            self._check("K7340_CloseDevice", code)
 
     @property
     def closed(self):
         return self._closed
+
+    @property
+    def index(self):
+        """The library slot this object holds (read-only)."""
+        return self._index
+
+    @property
+    def com_port(self):
+        """The COM port number, 0 = COM1 (a device path is mapped to one for the open)."""
+        return self._com_port
 
     def __enter__(self):
         return self
@@ -88,39 +154,54 @@ class Supply:
 
     def __repr__(self):
         state = "closed" if self._closed else "open"
-        return "<Supply com_port=%d index=%d %s>" % (self.com_port, self.index, state)
+        return "<Supply port=%s index=%s %s>" % (self.port, self._index, state)
 
     def _check(self, call, code):
         if code != 0:
             raise K7340Error(code, error_text(code), call)
 
     def _call(self, name, *args):
-        # A closed object must not drive the slot: another Supply may have reopened it since.
-        if self._closed:
-            raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), name)
-        self._check(name, getattr(self._lib, name)(self.index, *args))
+        with _slots.LOCK:
+            # A closed object must not drive the slot: another Supply may have reopened it since.
+            if self._closed:
+                raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), name)
+            code = getattr(self._lib, name)(self._index, *args)
+        self._check(name, code)
 
     # --- output -------------------------------------------------------------------------------
 
+    @property
+    def volts_limit(self):
+        """The highest setpoint set_voltage accepts: max_volts if given, at most vrange."""
+        vrange = self.ranges.vrange
+        return vrange if self.max_volts is None else min(self.max_volts, vrange)
+
     def set_voltage(self, volts):
-        """Sets the output: below 20.0 V it is switched off, otherwise it is on at that voltage
-        (clamped to the voltage range). NaN is refused (code -2)."""
-        self._call("K7340_SetVoltage", float(volts))
+        """Sets the output: below 20.0 V it is switched off, otherwise it is on at that voltage.
+        A value that is not a real number raises TypeError; NaN, infinities, negative values
+        and values above volts_limit raise ValueError. Nothing is sent when it refuses."""
+        limit = self.volts_limit
+        why = "max_volts" if self.max_volts is not None and limit == self.max_volts else "vrange"
+        value = _guards.real("volts", volts, 0.0, limit, "V", "K7340_SetVoltage", why)
+        if value >= OUTPUT_ON_VOLTS:
+            self._output_switched_on = True
+        self._call("K7340_SetVoltage", value)
 
     def output_off(self):
         """Switches the output off (a zero setpoint)."""
         self.set_voltage(0.0)
 
     def set_watchdog_ms(self, milliseconds):
-        """Watchdog period, rounded up to 10 ms units; 0 turns it off, above 2550 gives 2550."""
-        self._call("K7340_SetWD", _int32("milliseconds", milliseconds, 0, 2**32 - 1))
+        """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off."""
+        self._call("K7340_SetWD", _guards.integer("milliseconds", milliseconds, 0,
+                                                  WATCHDOG_MAX_MS, "K7340_SetWD"))
 
     def set_limits(self, first_percent, second_percent):
-        """The supply's two limit levels in percent of full scale (0 to 100)."""
+        """The supply's two limit levels in percent of full scale, 0..100 each."""
         self._call(
             "K7340_SetLimits",
-            _int32("first_percent", first_percent),
-            _int32("second_percent", second_percent),
+            _guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
+            _guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
         )
 
     def reset(self):
@@ -131,8 +212,9 @@ class Supply:
 
     def read_meter(self, channel):
         """Meter channel 0 volts, 1 microamperes, 2 temperature, 3 ten-bit reading 0..5.0."""
+        channel = _guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
         value = ctypes.c_double()
-        self._call("K7340_ReadMeter", _int32("channel", channel), ctypes.byref(value))
+        self._call("K7340_ReadMeter", channel, ctypes.byref(value))
         return value.value
 
     def read_voltage(self):
@@ -149,8 +231,9 @@ class Supply:
 
     def read_raw_meter(self, channel):
         """Raw 24-bit reading of channel 0 to 2 (channels 0 and 1 keep 23 bits)."""
+        channel = _guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
         value = ctypes.c_int(0)
-        self._call("K7340_ReadRawMeter", _int32("channel", channel), ctypes.byref(value))
+        self._call("K7340_ReadRawMeter", channel, ctypes.byref(value))
         return value.value
 
     # --- flags and identity -------------------------------------------------------------------
@@ -188,70 +271,36 @@ class Supply:
     def set_ranges(self, vrange, irange):
         """Adopts new ranges (1000..60000 V, 10..500 uA) and programs them into the EEPROM
         with a fresh checksum: six EEPROM writes, 100 ms or more each."""
-        self._call("K7340_SetRanges", _int32("vrange", vrange), _int32("irange", irange))
+        self._call("K7340_SetRanges",
+                   _guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges"),
+                   _guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges"))
 
     # --- raw port -----------------------------------------------------------------------------
 
     def write_port(self, data):
-        """Writes bytes to the port as they are: no framing."""
-        data = bytes(data)
+        """Writes bytes-like data (or an iterable of whole numbers 0..255) to the port as it
+        is: no framing. Raw bytes may carry any command, so closing counts the output as
+        switched on afterwards."""
+        data = _guards.byte_values("data", data)
         buffer = (ctypes.c_ubyte * max(1, len(data))).from_buffer_copy(data or b"\0")
+        self._output_switched_on = True
         self._call("K7340_WritePort", buffer, len(data))
 
     def read_port(self, count):
-        """Reads up to count bytes (about 100 ms at most); raises if none arrived."""
-        count = _int32("count", count)
-        buffer = (ctypes.c_ubyte * max(1, count))()
+        """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
+        count = _guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
+        buffer = (ctypes.c_ubyte * count)()
         got = ctypes.c_int(count)
         self._call("K7340_ReadPort", buffer, ctypes.byref(got))
         return bytes(buffer[: got.value])
 
 
-class Eeprom:
-    """The supply's 128-byte EEPROM, one exchange per byte: ``psu.eeprom[64]``,
-    ``psu.eeprom[64:68]``, ``psu.eeprom[10] = 0x5A``, ``bytes(psu.eeprom)``.
-
-    Writes go to the supply only; the library's copy read at open (from which set_ranges
-    computes the checksum) is not changed. An integer address outside 0..127 is refused by the
-    library (code -2); negative addresses do not count from the end.
-    """
-
-    def __init__(self, supply):
-        self._supply = supply
-
-    def __len__(self):
-        return EEPROM_SIZE
-
-    def __getitem__(self, address):
-        if isinstance(address, slice):
-            return bytes(self._read(a) for a in range(*address.indices(EEPROM_SIZE)))
-        return self._read(address)
-
-    def __setitem__(self, address, value):
-        if isinstance(address, slice):
-            addresses = range(*address.indices(EEPROM_SIZE))
-            values = bytes(value)
-            if len(values) != len(addresses):
-                raise ValueError("%d bytes for %d addresses" % (len(values), len(addresses)))
-            for a, v in zip(addresses, values):
-                self._write(a, v)
-            return
-        self._write(address, value)
-
-    def __iter__(self):
-        return (self._read(a) for a in range(EEPROM_SIZE))
-
-    def __bytes__(self):
-        return self[:]
-
-    def _read(self, address):
-        value = ctypes.c_ubyte()
-        self._supply._call("K7340_GetEEPROM", _int32("address", address), ctypes.byref(value))
-        return value.value
-
-    def _write(self, address, value):
-        value = operator.index(value)
-        if not 0 <= value <= 255:
-            # The library would keep the low 8 bits; a byte store should not wrap silently.
-            raise ValueError("EEPROM byte %d is outside 0..255" % value)
-        self._supply._call("K7340_SetEEPROM", _int32("address", address), value)
+@atexit.register
+def _close_at_exit():
+    """A script that ends with supplies still open (an uncaught exception, a forgotten close)
+    leaves no output on that it switched on."""
+    for supply in _slots.open_supplies():
+        try:
+            supply.close()
+        except Exception as exc:  # nothing else can report it now
+            print("k7340: closing %s at exit: %s" % (supply.port, exc), file=sys.stderr)

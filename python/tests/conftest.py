@@ -28,14 +28,15 @@ def simulator_helper():
 
 @pytest.fixture
 def start_sim(tmp_path, monkeypatch):
-    """start_sim(*options) starts k7340sim with those options, points K7340_COM1 (COM port 0)
-    at its pty and returns the simulator (.link, .log_path, .control(cmd), .stop())."""
+    """start_sim(*options, com=1) starts k7340sim with those options, points K7340_COM<com>
+    (COM port com - 1) at its pty and returns the simulator (.link, .log_path, .control(cmd),
+    .stop())."""
     started = []
 
-    def start(*options):
+    def start(*options, com=1):
         sim = simulator_helper().start_sim(tmp_path, *options)
         started.append(sim)
-        monkeypatch.setenv("K7340_COM1", str(sim.link))
+        monkeypatch.setenv("K7340_COM%d" % com, str(sim.link))
         return sim
 
     yield start
