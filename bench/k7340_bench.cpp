@@ -3,7 +3,7 @@
 // sequence written with pyserial. A benchmark, not a test: it reports, it asserts nothing.
 //
 //   k7340_bench [--runs N] [--sim PATH] [--python PATH] [--peer PATH | --no-peer]
-#include "bench_sim.h"
+#include "sim_process.h"
 #include "k7340.h"
 
 #include <algorithm>
@@ -31,6 +31,7 @@ struct Options {
 
 static Options g_options;
 static double g_samples[MAX_RUNS];
+static SimProcess g_sim; // the simulator of the scenario being run
 
 static double NowMs() {
     timespec ts;
@@ -115,7 +116,7 @@ static double Measure(const char *what, Sequence sequence, int runs, double wire
 static int RunPeer(int runs, double *samples, int *n) {
     char command[1024];
     snprintf(command, sizeof command, "'%s' '%s' '%s' %d", g_options.python, g_options.peer,
-             SimLink(), runs);
+             g_sim.link, runs);
     FILE *peer = popen(command, "r");
     if (peer == nullptr)
         return -1;
@@ -155,7 +156,7 @@ static int ComparePeer(int runs) {
 
 // One pass over every figure with the simulator started with the given options.
 static int RunScenario(const char *title, const char *const *simOptions, bool wire) {
-    if (StartSim(g_options.sim, simOptions) != 0)
+    if (StartSimProgram(&g_sim, g_options.sim, simOptions, true) != 0)
         return -1;
     printf("%s\n", title);
     const int runs = g_options.runs;
@@ -175,7 +176,7 @@ static int RunScenario(const char *title, const char *const *simOptions, bool wi
         printf("  %-34s %10.3f ms  (wire time of all its frames %.3f ms)\n",
                "SetRanges beyond its 600 ms pauses", setRanges - SET_RANGES_PAUSE_MS,
                wire ? SET_RANGES_WIRE_BYTES * BYTE_MS : 0.0);
-    if (!failed && K7340_OpenDevice(0, 0) == 0 && ControlSim("silent on") == 0) {
+    if (!failed && K7340_OpenDevice(0, 0) == 0 && SimControl(&g_sim, "silent on") == 0) {
         int n = 0;
         for (int i = 0; i < 10; i++) {
             const int code = RunOnce(SEQ_EXCHANGE, &g_samples[n]);
@@ -188,12 +189,13 @@ static int RunScenario(const char *title, const char *const *simOptions, bool wi
         }
         if (n == 10)
             Report("one exchange, silent supply", g_samples, n, 0);
-        ControlSim("silent off");
+        SimControl(&g_sim, "silent off");
     }
     K7340_CloseDevice(0);
     if (!failed && g_options.peer != nullptr)
         failed |= ComparePeer(runs) != 0;
-    StopSim();
+    StopSim(&g_sim);
+    CleanupSim(&g_sim);
     if (!failed && wire)
         printf("  target: open within 1.10 x wire time: %s (%.3f)\n",
                open / openWire <= 1.10 ? "met" : "MISSED", open / openWire);

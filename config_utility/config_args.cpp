@@ -11,39 +11,33 @@ static int IsConversionSpace(char c) {
 }
 
 int ConvertDecimal(const char *text, int *value) {
-    if (text == nullptr) {
+    if (text == nullptr)
         return 0;
-    }
     const char *p = text;
-    while (IsConversionSpace(*p)) {
+    while (IsConversionSpace(*p))
         p++;
-    }
     int negative = 0;
     if (*p == '+' || *p == '-') {
         negative = (*p == '-');
         p++;
     }
-    if (*p < '0' || *p > '9') {
+    if (*p < '0' || *p > '9')
         return 0;
-    }
     /* Accumulate the magnitude with a ceiling just past the 32-bit range, so any length of
      * digits saturates instead of wrapping. */
-    const long long ceiling = (long long)INT_MAX + 1;
+    const long long ceiling = static_cast<long long>(INT_MAX) + 1;
     long long magnitude = 0;
     while (*p >= '0' && *p <= '9') {
-        if (magnitude < ceiling) {
+        if (magnitude < ceiling)
             magnitude = magnitude * 10 + (*p - '0');
-        }
         p++;
     }
-    if (magnitude > ceiling) {
+    if (magnitude > ceiling)
         magnitude = ceiling;
-    }
-    if (negative) {
-        *value = (int)-magnitude;
-    } else {
-        *value = magnitude > INT_MAX ? INT_MAX : (int)magnitude;
-    }
+    if (negative)
+        *value = static_cast<int>(-magnitude);
+    else
+        *value = magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
     return 1;
 }
 
@@ -52,9 +46,8 @@ static int InBounds(int value, int lowest, int highest) {
 }
 
 int ParseConfigArgs(int argc, const char *const *argv, ConfigArgs *args) {
-    if (argc != 4 || argv == nullptr) {
+    if (argc != 4 || argv == nullptr)
         return CONFIG_ARGS_WRONG_COUNT;
-    }
     int comPort = 0;
     int vrange = 0;
     int irange = 0;
@@ -62,16 +55,13 @@ int ParseConfigArgs(int argc, const char *const *argv, ConfigArgs *args) {
     const int haveVrange = ConvertDecimal(argv[2], &vrange);
     const int haveIrange = ConvertDecimal(argv[3], &irange);
 
-    if (!haveVrange || !InBounds(vrange, CONFIG_VRANGE_LOWEST, CONFIG_VRANGE_HIGHEST)) {
+    if (!haveVrange || !InBounds(vrange, CONFIG_VRANGE_LOWEST, CONFIG_VRANGE_HIGHEST))
         return CONFIG_ARGS_VRANGE;
-    }
-    if (!haveIrange || !InBounds(irange, CONFIG_IRANGE_LOWEST, CONFIG_IRANGE_HIGHEST)) {
+    if (!haveIrange || !InBounds(irange, CONFIG_IRANGE_LOWEST, CONFIG_IRANGE_HIGHEST))
         return CONFIG_ARGS_IRANGE;
-    }
     /* The COM port has no bounds; it is only refused when it holds no number at all. */
-    if (!haveComPort) {
+    if (!haveComPort)
         return CONFIG_ARGS_USAGE;
-    }
     args->comPort = comPort;
     args->vrange = vrange;
     args->irange = irange;

@@ -28,8 +28,8 @@ static struct termios keyTerminal;
 static volatile sig_atomic_t savedValid = 0;
 
 /* Signals that end the program: the terminal is restored, then the signal takes its course. */
-static const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-enum { ENDING_SIGNAL_COUNT = sizeof endingSignals / sizeof endingSignals[0] };
+static const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+enum { ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0] };
 static struct sigaction previousEnding[ENDING_SIGNAL_COUNT];
 static struct sigaction previousStop;
 
@@ -67,29 +67,25 @@ static void OnEndingSignal(int signo) {
  * again on SIGCONT (the read is interrupted and resumed). */
 static void OnStopSignal(int signo) {
     const int savedErrno = errno;
-    if (savedValid) {
+    if (savedValid)
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-    }
     SetHandler(signo, SIG_DFL, nullptr);
     RaiseUnblocked(signo); /* stops here until SIGCONT */
     SetHandler(signo, OnStopSignal, nullptr);
-    if (savedValid) {
+    if (savedValid)
         tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal);
-    }
     errno = savedErrno;
 }
 
 static void CatchSignals(void) {
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
-        SetHandler(endingSignals[i], OnEndingSignal, &previousEnding[i]);
-    }
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        SetHandler(ENDING_SIGNALS[i], OnEndingSignal, &previousEnding[i]);
     SetHandler(SIGTSTP, OnStopSignal, &previousStop);
 }
 
 static void ReleaseSignals(void) {
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
-        sigaction(endingSignals[i], &previousEnding[i], nullptr);
-    }
+    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
+        sigaction(ENDING_SIGNALS[i], &previousEnding[i], nullptr);
     sigaction(SIGTSTP, &previousStop, nullptr);
 }
 
@@ -97,22 +93,20 @@ static int ReadOneByte(void) {
     unsigned char byte = 0;
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, &byte, 1);
-        if (n == 1) {
+        if (n == 1)
             return byte;
-        }
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && errno == EINTR)
             continue;
-        }
         return -1;
     }
 }
 
 int ReadConsoleKey(void) {
-    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
         return ReadOneByte(); /* a pipe or a file */
-    }
     keyTerminal = savedTerminal;
-    keyTerminal.c_lflag &= ~(tcflag_t)(ICANON | ECHO); /* ISIG stays: Ctrl-C still interrupts */
+    keyTerminal.c_lflag &=
+        ~static_cast<tcflag_t>(ICANON | ECHO); /* ISIG stays: Ctrl-C still interrupts */
     keyTerminal.c_cc[VMIN] = 1;
     keyTerminal.c_cc[VTIME] = 0;
 

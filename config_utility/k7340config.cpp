@@ -17,7 +17,7 @@
 
 enum { EXIT_DONE = 0, EXIT_TROUBLE = 1 };
 
-static const int kDevice = 0;
+static const int DEVICE_INDEX = 0;
 
 static void PrintUsage(void) {
     printf("Usage: k7340config <comport> <vrange> <irange>\n");
@@ -56,51 +56,46 @@ static int AskYesNo(const char *prompt) {
     printf("%s", prompt);
     fflush(stdout); /* the prompt must be visible before the key is awaited */
     const int key = ReadConsoleKey();
-    if (key >= 0) {
+    if (key >= 0)
         printf("%c\n", key);
-    } else {
+    else
         printf("\n"); /* end of input: no key to echo, the answer is no */
-    }
     return AnswerIsYes(key);
 }
 
 static int ConfigureUnit(const ConfigArgs *args) {
     printf("configuring unit ... \n");
     fflush(stdout); /* six EEPROM writes follow: at least 600 ms */
-    const int code = K7340_SetRanges(kDevice, args->vrange, args->irange);
-    if (code == K7340_OK) {
+    const int code = K7340_SetRanges(DEVICE_INDEX, args->vrange, args->irange);
+    if (code == K7340_OK)
         printf("OK");
-    } else {
+    else
         printf("FAILED!\n");
-    }
     return code;
 }
 
 /* Open, ask, program. Returns the run's result code; the caller closes the device. */
 static int ProgramRanges(const ConfigArgs *args) {
-    int code = K7340_OpenDevice(kDevice, args->comPort);
+    int code = K7340_OpenDevice(DEVICE_INDEX, args->comPort);
     if (code == K7340_ERR_EEPROM_CHECKSUM) {
         printf("WARNING: unit is not calibrated\n");
-        if (AskYesNo("proceed anyway (Y/N)? ")) {
+        if (AskYesNo("proceed anyway (Y/N)? "))
             code = ConfigureUnit(args);
-        } else {
+        else
             printf("configuration canceled\n");
-        }
     } else if (code == K7340_ERR_RANGES) {
         code = ConfigureUnit(args);
     } else if (code == K7340_OK) {
         int vrange = 0;
         int irange = 0;
-        code = K7340_GetRanges(kDevice, &vrange, &irange);
-        if (code != K7340_OK) {
+        code = K7340_GetRanges(DEVICE_INDEX, &vrange, &irange);
+        if (code != K7340_OK)
             return code;
-        }
         printf("WARNING: unit is already configured (vrange=%d, irange=%d)\n", vrange, irange);
-        if (AskYesNo("overwrite existing configuration (Y/N)? ")) {
+        if (AskYesNo("overwrite existing configuration (Y/N)? "))
             code = ConfigureUnit(args);
-        } else {
+        else
             printf("configuration canceled\n");
-        }
     } else {
         printf("Can't open the power supply\n");
     }
@@ -121,7 +116,7 @@ int main(int argc, char **argv) {
     }
 
     const int code = ProgramRanges(&args);
-    K7340_CloseDevice(kDevice); /* also after a failed open; its -1 means nothing then */
+    K7340_CloseDevice(DEVICE_INDEX); /* also after a failed open; its -1 means nothing then */
     if (code != K7340_OK) {
         printf("ERROR: %s\n", K7340_GetErrString(code));
         return EXIT_TROUBLE;

@@ -182,7 +182,7 @@ void ShowErrorAndStatus(int code) {
                             checked[i] ? BST_CHECKED : BST_UNCHECKED, 0);
     }
     // The supply has been reset: give it a second before the next poll.
-    if (status & RESET_STATUS_BIT) {
+    if (status & K7340_STATUS_RESET) {
         Sleep(1000);
     }
 }

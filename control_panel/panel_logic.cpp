@@ -144,9 +144,9 @@ bool HelpRequestIgnored(int id) {
 void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT],
                      int checked[INDICATOR_COUNT]) {
     for (int bit = 0; bit < 8; ++bit) {
-        ids[2 * bit] = STATUS_INDICATOR_BASE + bit;
+        ids[2 * bit] = IDC_STATUS_OVERV + bit;
         checked[2 * bit] = (status >> bit) & 1;
-        ids[2 * bit + 1] = FAULT_INDICATOR_BASE + bit;
+        ids[2 * bit + 1] = IDC_FAULT_BIT0 + bit;
         checked[2 * bit + 1] = (fault >> bit) & 1;
     }
 }

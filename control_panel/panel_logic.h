@@ -10,11 +10,9 @@ enum {
     PORT_COUNT = 5,          // COM1 to COM5 are offered
     SLIDER_VOLTS_STEP = 100, // one trackbar step is about this many volts
     BAR_STEPS = 1000,        // the meter bars run from 0 to this
-    ABOUT_HELP_ID = 100,     // control identifier of the F1 about request
     ABOUT_OFFSET = 100,   // the about popup's reference point lies this far up-left of the middle
     HELP_LEAVE_TICK = 20, // the mouse-leave notice is asked for on the tick after this count
     HELP_LAST_TICK = 100, // the popup closes once the count passes this
-    RESET_STATUS_BIT = 0x80
 };
 
 // Trackbar steps for a full-scale voltage: about 100 V each.
@@ -56,9 +54,9 @@ const char *HelpTextFor(int id);
 // True when a help request names no control (0) or a group box or label (low word 0xFFFF).
 bool HelpRequestIgnored(int id);
 
-// The sixteen indicators in the order they are set: status 3000 + i, then fault 3100 + i, for
-// bit i = 0 to 7. ids and checked receive 16 entries each.
-enum { INDICATOR_COUNT = 16, STATUS_INDICATOR_BASE = 3000, FAULT_INDICATOR_BASE = 3100 };
+// The sixteen indicators in the order they are set: for bit i = 0 to 7, IDC_STATUS_OVERV + i,
+// then IDC_FAULT_BIT0 + i. ids and checked receive 16 entries each.
+enum { INDICATOR_COUNT = 16 };
 void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT], int checked[INDICATOR_COUNT]);
 
 // The radio buttons' identifiers, COM1 to COM5.

@@ -53,3 +53,12 @@ def ranges_in(eeprom):
 
 def checksum_ok(eeprom):
     return (eeprom[126] << 8 | eeprom[127]) == sum(eeprom[:126])
+
+
+def commands_sent(supply):
+    """The command frames the supply received, one log line each ("... > 05 F1 40 ...")."""
+    return [line for line in supply.log().splitlines() if line.split(" ")[1:2] == [">"]]
+
+
+def eeprom_writes(supply):
+    return [line for line in commands_sent(supply) if "write EEPROM" in line]

@@ -22,8 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Generous: one exchange is a write and reads that each end 100 ms after the last byte. These
-// bounds catch hangs, busy loops and calls that go on after a failed exchange, not speed.
+// Generous: one exchange is a write and reads, each of which ends at the latest 100 ms after it
+// began (the bound runs from the start of a read, not from its last byte). These bounds catch
+// hangs, busy loops and calls that go on after a failed exchange, not speed.
 int AllowedMs(int exchanges) {
     return 1000 + 300 * exchanges;
 }

@@ -23,6 +23,7 @@ const int kStartTimeoutMs = 10000;
 const int kControlTimeoutMs = 5000;
 const int kStopTimeoutMs = 10000;
 const int kMaxArgs = 64;
+const int kQuietControlMs = 50; // ample for a simulator that polls its FIFO every 10 ms
 
 void SleepMs(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -72,7 +73,7 @@ bool Exited(SimProcess *sim, int *status) {
 
 } // namespace
 
-int StartSim(SimProcess *sim, std::initializer_list<const char *> options) {
+int StartSimProgram(SimProcess *sim, const char *program, const char *const *options, bool quiet) {
     memset(sim, 0, sizeof *sim);
     const char *tmp = getenv("TMPDIR");
     snprintf(sim->dir, sizeof sim->dir, "%s/k7340sim-XXXXXX", tmp && *tmp ? tmp : "/tmp");
@@ -88,15 +89,20 @@ int StartSim(SimProcess *sim, std::initializer_list<const char *> options) {
 
     const char *argv[kMaxArgs];
     int argc = 0;
-    for (const char *a :
-         {K7340SIM_PATH, "--link", (const char *)sim->link, "--log", "--control",
-          (const char *)sim->controlPath, "--eeprom-file", (const char *)sim->eepromPath}) {
-        argv[argc++] = a;
-    }
-    for (const char *a : options) {
-        if (argc < kMaxArgs - 1) {
+    argv[argc++] = program;
+    argv[argc++] = "--link";
+    argv[argc++] = sim->link;
+    argv[argc++] = "--control";
+    argv[argc++] = sim->controlPath;
+    if (!quiet) {
+        for (const char *a :
+             {"--log", "--eeprom-file", static_cast<const char *>(sim->eepromPath)}) {
             argv[argc++] = a;
         }
+    }
+    sim->quiet = quiet;
+    for (int i = 0; options != nullptr && options[i] != nullptr && argc < kMaxArgs - 1; i++) {
+        argv[argc++] = options[i];
     }
     argv[argc] = nullptr;
 
@@ -112,7 +118,7 @@ int StartSim(SimProcess *sim, std::initializer_list<const char *> options) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(K7340SIM_PATH, const_cast<char *const *>(argv));
+        execv(program, const_cast<char *const *>(argv));
         _exit(127);
     }
     close(in);
@@ -131,6 +137,18 @@ int StartSim(SimProcess *sim, std::initializer_list<const char *> options) {
     }
     setenv("K7340_COM1", sim->link, 1);
     return 0;
+}
+
+int StartSim(SimProcess *sim, std::initializer_list<const char *> options) {
+    const char *list[kMaxArgs];
+    int n = 0;
+    for (const char *a : options) {
+        if (n < kMaxArgs - 1) {
+            list[n++] = a;
+        }
+    }
+    list[n] = nullptr;
+    return StartSimProgram(sim, K7340SIM_PATH, list, false);
 }
 
 int WaitForSimLink(const SimProcess *sim, int timeoutMs) {
@@ -160,6 +178,10 @@ int SimControl(const SimProcess *sim, const char *command) {
     close(fd);
     if (!written) {
         return -1;
+    }
+    if (sim->quiet) {
+        SleepMs(kQuietControlMs); // no log to see it taken in
+        return 0;
     }
     int64_t deadline = NowMs() + kControlTimeoutMs;
     while (CountOf(SimLog(sim), "# control: ") <= before) {

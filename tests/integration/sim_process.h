@@ -31,11 +31,17 @@ struct SimProcess {
     char stderrPath[320];  // <dir>/sim.stderr
     char controlPath[320]; // <dir>/control, the control FIFO
     char eepromPath[320];  // <dir>/eeprom.bin, the EEPROM as last written
+    bool quiet;            // started without log and EEPROM file
 };
 
 // Starts the simulator; 0 when its link exists, else -1 with a message on stderr (the child,
 // if it started, is stopped again).
 int StartSim(SimProcess *sim, std::initializer_list<const char *> options = {});
+
+// The same with another simulator program and a null-terminated option list. quiet (the
+// benchmark's simulator) leaves out the traffic log and the EEPROM file, which cost time in every
+// exchange; SimControl then waits a fixed 50 ms instead of for the log's confirmation.
+int StartSimProgram(SimProcess *sim, const char *program, const char *const *options, bool quiet);
 
 // Waits up to timeoutMs for the link to exist (after a start or a "hangup"); 0 or -1.
 int WaitForSimLink(const SimProcess *sim, int timeoutMs);

@@ -26,20 +26,9 @@ for f in "$EXE" "$WIN_BUILD/bin/k7340.dll" "$SIM"; do
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/k7340-config-wine.XXXXXX")
-SIM_PID=
-
-stop_sim() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
-        SIM_PID=
-    fi
-    rm -f "$WORK/com1"
-}
 
 cleanup() {
-    stop_sim
-    wine_env_destroy
+    harness_stop
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -48,23 +37,11 @@ trap 'exit 130' INT TERM
 # start_sim OPTIONS...: a fresh simulated supply behind $WORK/com1, EEPROM saved to
 # $WORK/eeprom.bin (written at start, copied to $WORK/eeprom.start, and after every write).
 start_sim() {
-    stop_sim
+    sim_stop
     rm -f "$WORK/eeprom.bin"
-    "$SIM" --link "$WORK/com1" --log --eeprom-file "$WORK/eeprom.bin" "$@" \
-        </dev/null >"$WORK/sim.log" 2>&1 &
-    SIM_PID=$!
-    local i
-    for i in $(seq 1 200); do
-        if [ -e "$WORK/com1" ] && [ -e "$WORK/eeprom.bin" ]; then
-            cp "$WORK/eeprom.bin" "$WORK/eeprom.start"
-            return 0
-        fi
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    echo "k7340sim did not come up:" >&2
-    cat "$WORK/sim.log" >&2
-    return 1
+    sim_start "$SIM" "$WORK/com1" "$WORK/sim.log" --eeprom-file "$WORK/eeprom.bin" "$@" ||
+        return 1
+    cp "$WORK/eeprom.bin" "$WORK/eeprom.start"
 }
 
 # Bytes of the expected output, with the CR LF line ends of a Windows program.

@@ -43,26 +43,15 @@ note "imports of the i686 7340demo.exe"
 result "imports" $?
 
 # --- X server, Wine prefix, simulated supply -------------------------------------------------
+. "$root/tests/wine/wine_env.sh"
 dir=$(mktemp -d "${TMPDIR:-/tmp}/k7340-panel.XXXXXX")
-xvfb_pid=
-sim_pid=
-bridge_pid=
 cleanup() {
-    [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    declare -F wine_env_destroy >/dev/null && wine_env_destroy
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    harness_stop
     rm -rf "$dir"
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
-[ -s "$dir/display" ] || { echo "FAIL: Xvfb did not start"; cat "$dir/xvfb.log"; exit 1; }
-export DISPLAY=:$(cat "$dir/display")
-
-. "$root/tests/wine/wine_env.sh"
+xvfb_start "$dir" || { echo "FAIL: Xvfb did not start"; exit 1; }
 note "Wine prefix (wineboot takes a while)"
 wine_env_create || { echo "FAIL: Wine prefix"; exit 1; }
 
@@ -71,66 +60,30 @@ start_sim() {
     local log=$1
     shift
     rm -f "$dir/ctl"
-    "$sim" --link "$dir/com1" --log --control "$dir/ctl" "$@" >"$dir/$log" 2>"$dir/$log.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do [ -L "$dir/com1" ] && [ -p "$dir/ctl" ] && return 0; sleep 0.05; done
-    echo "FAIL: k7340sim did not come up"; cat "$dir/$log.err"
-    return 1
-}
-stop_sim() {
-    kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    sim_pid=
+    sim_start "$sim" "$dir/com1" "$dir/$log" --control "$dir/ctl" "$@" ||
+        { echo "FAIL: k7340sim did not come up"; return 1; }
 }
 
-# The driver's requests: N.shot "NAME GEOMETRY" takes a screenshot, N.ctl a simulator command.
-mkdir -p "$dir/bridge"
-bridge() {
-    while :; do
-        for req in "$dir"/bridge/*.shot "$dir"/bridge/*.ctl; do
-            [ -e "$req" ] || continue
-            base=${req%.*}
-            case $req in
-            *.shot)
-                read -r name geometry <"$req"
-                import -window root -crop "$geometry" +repage "$out/$name.png" 2>>"$dir/import.log"
-                ;;
-            *.ctl)
-                cat "$req" >"$dir/ctl"
-                echo >"$dir/ctl"
-                sleep 0.1
-                ;;
-            esac
-            rm -f "$req"
-            touch "$base.done"
-        done
-        sleep 0.1
-    done
-}
-bridge &
-bridge_pid=$!
-
-win() { echo "Z:$1" | sed 's|/|\\|g'; }
-# Without a window manager Wine draws the captions and frames itself.
-"$WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+bridge_start "$dir/bridge" "$out" "$dir/ctl"
+wine_unmanaged_windows
 wine_map_com 1 "$dir/com1" || { echo "FAIL: COM mapping"; exit 1; }
 
 run_driver() { # run_driver SCENARIO LOG
-    timeout 600 "$WINE_LOADER" "$bin/panel_driver.exe" "$1" "$(win "$bin/7340demo.exe")" "$(win "$dir/$2")" \
-        "$(win "$dir/bridge")" 2>"$dir/driver-$1.err"
+    panel_driver_run 600 "$bin" "$1" "$dir/$2" "$dir/bridge" 2>"$dir/driver-$1.err"
 }
 
 note "a configured supply on COM1 (50000 V, 200 uA, firmware 0x0123), nothing on COM5"
 start_sim sim-main.log --vrange 50000 --irange 200 --fw 0x0123 || exit 1
 run_driver main sim-main.log
 result "main" $?
-stop_sim
+sim_stop
 cp "$dir/sim-main.log" "$out/sim-main.log"
 
 note "a supply with a blank EEPROM on COM1"
 start_sim sim-blank.log --eeprom blank || exit 1
 run_driver blank sim-blank.log
 result "blank" $?
-stop_sim
+sim_stop
 cp "$dir/sim-blank.log" "$out/sim-blank.log"
 
 if [ $save_screenshots -eq 1 ]; then

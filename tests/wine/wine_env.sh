@@ -1,11 +1,15 @@
-# wine_env.sh - a private Wine prefix for running the Windows builds against k7340sim.
+# wine_env.sh - what the Windows programs need around them when they run against k7340sim:
+# a private Wine prefix, a headless X server, the simulated supply, and the bridge that answers
+# the panel driver's requests. scripts/demo and both Wine tests source it.
 #
 # Source it from bash:
 #   . tests/wine/wine_env.sh
+#   xvfb_start "$dir"                   # only for GUI programs without a display
+#   sim_start "$sim" "$dir/com1" "$dir/sim.log" --control "$dir/ctl"
 #   wine_env_create                     # private prefix, booted (about 10 s)
 #   wine_map_com 1 "$dir/com1"          # COM1 -> the simulator's pty link
 #   wine_run build/mingw64/bin/k7340config.exe 0 50000 500
-#   wine_env_destroy                    # stop the wineserver, remove the prefix
+#   harness_stop                        # bridge, simulator, prefix and X server, from a trap
 #
 # The prefix's wineserver is kept running (persistent, output discarded) from wine_env_create
 # until wine_env_destroy: do not wait for it with a bare `wineserver -w`, which would not return.
@@ -78,4 +82,128 @@ wine_env_destroy() {
     fi
     unset WINEPREFIX
     return 0
+}
+
+# wine_path PATH: the Windows name of a Unix path (drive Z: is the root).
+wine_path() {
+    echo "Z:$1" | sed 's|/|\\|g'
+}
+
+# Without a window manager Wine draws the captions and frames itself.
+wine_unmanaged_windows() {
+    "$WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+}
+
+# --- the X server --------------------------------------------------------------------------
+
+# xvfb_start DIR: a headless X server at 1024 x 768, its display number in DIR/display and its
+# messages in DIR/xvfb.log. Exports DISPLAY; sets XVFB_PID.
+xvfb_start() {
+    local dir=$1
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+    XVFB_PID=$!
+    local i
+    for i in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
+    if [ ! -s "$dir/display" ]; then
+        echo "wine_env: Xvfb did not start:" >&2
+        cat "$dir/xvfb.log" >&2
+        return 1
+    fi
+    export DISPLAY=:$(cat "$dir/display")
+}
+
+xvfb_stop() {
+    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=
+}
+
+# --- the simulated supply ------------------------------------------------------------------
+
+# sim_start SIM LINK LOG [OPTIONS...]: k7340sim with its pty behind the link LINK, its decoded
+# traffic log in LOG and its own messages in LOG.err. Returns once the link and the files of
+# any --control and --eeprom-file options exist. Sets SIM_PID.
+sim_start() {
+    local sim=$1 link=$2 log=$3
+    shift 3
+    local files=() previous= option
+    for option in "$@"; do
+        case $previous in --control | --eeprom-file) files+=("$option") ;; esac
+        previous=$option
+    done
+    "$sim" --link "$link" --log "$@" </dev/null >"$log" 2>"$log.err" &
+    SIM_PID=$!
+    local i file ready
+    for i in $(seq 200); do
+        ready=1
+        [ -L "$link" ] || ready=0
+        for file in "${files[@]}"; do [ -e "$file" ] || ready=0; done
+        [ $ready -eq 1 ] && return 0
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "wine_env: k7340sim did not come up:" >&2
+    cat "$log.err" >&2
+    sim_stop
+    return 1
+}
+
+sim_stop() {
+    if [ -n "${SIM_PID:-}" ]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+    fi
+    SIM_PID=
+}
+
+# --- the panel driver's bridge -------------------------------------------------------------
+
+# bridge_start DIR SHOTS CONTROL: answers what the panel driver asks for in DIR: "N.shot"
+# ("NAME GEOMETRY") saves that part of the screen as SHOTS/NAME.png, "N.ctl" writes its line to
+# the simulator's control FIFO CONTROL; each is answered with "N.done". Sets BRIDGE_PID.
+bridge_start() {
+    local dir=$1 shots=$2 control=$3
+    mkdir -p "$dir"
+    (
+        while :; do
+            for req in "$dir"/*.shot "$dir"/*.ctl; do
+                [ -e "$req" ] || continue
+                case $req in
+                *.shot)
+                    read -r name geometry <"$req"
+                    import -window root -crop "$geometry" +repage "$shots/$name.png" \
+                        2>>"$dir/import.log"
+                    ;;
+                *.ctl)
+                    { cat "$req"; echo; } >"$control"
+                    sleep 0.1 # the simulator takes it in before the driver goes on
+                    ;;
+                esac
+                rm -f "$req"
+                touch "${req%.*}.done"
+            done
+            sleep 0.1
+        done
+    ) &
+    BRIDGE_PID=$!
+}
+
+bridge_stop() {
+    [ -n "${BRIDGE_PID:-}" ] && kill "$BRIDGE_PID" 2>/dev/null
+    BRIDGE_PID=
+}
+
+# panel_driver_run SECONDS BIN SCENARIO LOG BRIDGE: BIN/panel_driver.exe works BIN/7340demo.exe
+# through SCENARIO, reading the simulator's log LOG and asking through the bridge folder BRIDGE.
+panel_driver_run() {
+    local seconds=$1 bin=$2 scenario=$3 log=$4 bridge=$5
+    timeout "$seconds" "$WINE_LOADER" "$bin/panel_driver.exe" "$scenario" \
+        "$(wine_path "$bin/7340demo.exe")" "$(wine_path "$log")" "$(wine_path "$bridge")"
+}
+
+# Stops whatever of the above is running. Safe to call twice and from a trap.
+harness_stop() {
+    bridge_stop
+    sim_stop
+    wine_env_destroy
+    xvfb_stop
 }

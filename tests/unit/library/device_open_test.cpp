@@ -42,7 +42,7 @@ TEST_F(DeviceOpen, UnusableImagesFallBackToDefaults) {
     const struct {
         EepromPreset preset;
         int code;
-    } cases[] = {{EEPROM_BLANK, -9}, {EEPROM_BAD_RANGES, -8}};
+    } cases[] = {{EEPROM_BLANK, K7340_ERR_EEPROM_CHECKSUM}, {EEPROM_BAD_RANGES, K7340_ERR_RANGES}};
     for (const auto &c : cases) {
         FakeReset();
         SupplyConfig config;
@@ -76,13 +76,13 @@ TEST_F(DeviceOpen, RepeatedOpenSendsNothingAndKeepsThePort) {
 }
 
 TEST_F(DeviceOpen, PortFailureLeavesTheSlotClosed) {
-    for (int code : {-10, 5}) {
+    for (int code : {K7340_ERR_NO_PORT, 5}) {
         FakeReset();
         FakeSetOpenResult(0, code);
         EXPECT_EQ(K7340_OpenDevice(0, 0), code);
         int vrange;
         int irange;
-        EXPECT_EQ(K7340_GetRanges(0, &vrange, &irange), -1);
+        EXPECT_EQ(K7340_GetRanges(0, &vrange, &irange), K7340_ERR_CLOSED);
         EXPECT_TRUE(Frames().empty());
     }
 }
@@ -98,7 +98,7 @@ TEST_F(DeviceOpen, ExchangeFailurePartWayLeavesTheSlotOpenWithDefaults) {
     for (int i = 0; i < 40; i++)
         FakeQueueReply(0, FakeReplyFrame(0, {0x11}));
     FakeFaults(0)->silent = true;
-    EXPECT_EQ(K7340_OpenDevice(0, 0), -4);
+    EXPECT_EQ(K7340_OpenDevice(0, 0), K7340_ERR_READ);
     EXPECT_EQ(Frames().size(), 41u) << "the load stops at the first failure";
     int vrange = 0, irange = 0;
     ASSERT_EQ(K7340_GetRanges(0, &vrange, &irange), 0);
@@ -137,8 +137,8 @@ TEST_F(DeviceOpen, SetRangesProgramsWordsAndAFreshChecksum) {
 
 TEST_F(DeviceOpen, SetRangesOutsideTheLibraryBoundsChangesNothing) {
     OpenConfigured(50000, 200);
-    EXPECT_EQ(K7340_SetRanges(0, 50000, 501), -2);
-    EXPECT_EQ(K7340_SetRanges(0, 999, 200), -2);
+    EXPECT_EQ(K7340_SetRanges(0, 50000, 501), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_SetRanges(0, 999, 200), K7340_ERR_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
     int vrange = 0, irange = 0;
     ASSERT_EQ(K7340_GetRanges(0, &vrange, &irange), 0);
@@ -152,7 +152,7 @@ TEST_F(DeviceOpen, InterruptedSetRangesKeepsNewRangesAndLeavesAStaleChecksum) {
         FakeReset();
         OpenConfigured(50000, 200);
         FakeFaults(0)->silentAfterWrites = answered;
-        EXPECT_EQ(K7340_SetRanges(0, 20000, 400), -4) << answered;
+        EXPECT_EQ(K7340_SetRanges(0, 20000, 400), K7340_ERR_READ) << answered;
         EXPECT_EQ(Frames().size(), static_cast<size_t>(answered + 1)) << "no write after a failure";
         int vrange = 0, irange = 0;
         ASSERT_EQ(K7340_GetRanges(0, &vrange, &irange), 0);
@@ -163,7 +163,7 @@ TEST_F(DeviceOpen, InterruptedSetRangesKeepsNewRangesAndLeavesAStaleChecksum) {
         FakeFaults(0)->silent = false;
         FakeFaults(0)->silentAfterWrites = -1;
         ASSERT_EQ(K7340_CloseDevice(0), 0);
-        EXPECT_EQ(K7340_OpenDevice(0, 0), -9) << answered;
+        EXPECT_EQ(K7340_OpenDevice(0, 0), K7340_ERR_EEPROM_CHECKSUM) << answered;
         ASSERT_EQ(K7340_SetRanges(0, 20000, 400), 0);
         ASSERT_EQ(K7340_CloseDevice(0), 0);
         EXPECT_EQ(K7340_OpenDevice(0, 0), 0) << "repaired";
@@ -191,10 +191,10 @@ TEST_F(DeviceOpen, EepromAddressesOutsideTheImageAreRefused) {
     OpenConfigured();
     unsigned char value = 0x5A;
     for (int address : {128, 255, -1}) {
-        EXPECT_EQ(K7340_GetEEPROM(0, address, &value), -2);
-        EXPECT_EQ(K7340_SetEEPROM(0, address, 1), -2);
+        EXPECT_EQ(K7340_GetEEPROM(0, address, &value), K7340_ERR_ARGUMENT);
+        EXPECT_EQ(K7340_SetEEPROM(0, address, 1), K7340_ERR_ARGUMENT);
     }
-    EXPECT_EQ(K7340_GetEEPROM(0, 0, nullptr), -2);
+    EXPECT_EQ(K7340_GetEEPROM(0, 0, nullptr), K7340_ERR_ARGUMENT);
     EXPECT_EQ(value, 0x5A);
     EXPECT_TRUE(Frames().empty());
 }

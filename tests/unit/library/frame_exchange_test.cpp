@@ -40,9 +40,9 @@ TEST_F(FrameExchange, CommandFramesCarryLengthPayloadAndChecksum) {
 
 TEST_F(FrameExchange, OverlongPayloadAndReplyAreRefusedWithoutTraffic) {
     const Bytes twelve(12, 0x01);
-    EXPECT_EQ(SendCommandFrame(slot, twelve.data(), 12), -6);
+    EXPECT_EQ(SendCommandFrame(slot, twelve.data(), 12), K7340_ERR_COMMAND);
     unsigned char dst[16];
-    EXPECT_EQ(ReadReplyFrame(slot, dst, 9), -7);
+    EXPECT_EQ(ReadReplyFrame(slot, dst, 9), K7340_ERR_REPLY);
     EXPECT_TRUE(FakeEvents(0).empty());
 }
 
@@ -62,7 +62,7 @@ TEST_F(FrameExchange, BadChecksumKeepsTheCachedStatusAndOutput) {
     bad.back()++;
     FakeQueueReply(0, bad);
     version = 7;
-    EXPECT_EQ(K7340_GetFwVersion(0, &version), -5);
+    EXPECT_EQ(K7340_GetFwVersion(0, &version), K7340_ERR_CHECKSUM);
     EXPECT_EQ(version, 7);
     int status = 0;
     ASSERT_EQ(K7340_GetStatusFlags(0, &status), 0);
@@ -73,7 +73,7 @@ TEST_F(FrameExchange, SilentSupplyFailsOneHundredMillisecondsAfterTheCommand) {
     FakeFaults(0)->silent = true;
     const int64_t before = FakeNowUs();
     int version = 0;
-    EXPECT_EQ(K7340_GetFwVersion(0, &version), -4);
+    EXPECT_EQ(K7340_GetFwVersion(0, &version), K7340_ERR_READ);
     EXPECT_EQ(FakeNowUs() - before, 100000);
 }
 
@@ -96,7 +96,7 @@ TEST_F(FrameExchange, ReplyInTwoPiecesIsAssembledUnlessAPassEndsEmpty) {
         int code;
         int reads;
     } cases[] = {
-        {20000, 0, 1}, {99000, 0, 1}, {150000, 0, 2}, {199000, 0, 2}, {250000, -4, 2},
+        {20000, 0, 1}, {99000, 0, 1}, {150000, 0, 2}, {199000, 0, 2}, {250000, K7340_ERR_READ, 2},
     };
     for (const auto &c : cases) {
         FakeClearEvents(0);
@@ -139,7 +139,7 @@ TEST_F(FrameExchange, TransactStoresDataBigEndian) {
 TEST_F(FrameExchange, WriteFailureIsReported) {
     FakeSetWriteFails(0, true);
     double volts = 0;
-    EXPECT_EQ(K7340_ReadMeter(0, 0, &volts), -3);
+    EXPECT_EQ(K7340_ReadMeter(0, 0, &volts), K7340_ERR_WRITE);
 }
 
 TEST_F(FrameExchange, RawReadReturnsWhatArrived) {
@@ -152,11 +152,11 @@ TEST_F(FrameExchange, RawReadReturnsWhatArrived) {
     EXPECT_EQ(buf[2], 0x01);
     EXPECT_EQ(buf[3], 0x23);
     count = 5; // nothing more arrives
-    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -4);
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), K7340_ERR_READ);
     EXPECT_EQ(count, 0);
     FakeInjectInput(0, {1, 2, 3});
     count = 0;
-    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -4);
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), K7340_ERR_READ);
     EXPECT_EQ(count, 0);
 }
 
@@ -164,14 +164,14 @@ TEST_F(FrameExchange, NegativeOrMissingCountsAndBuffersAreRefused) {
     unsigned char buf[4] = {9, 9, 9, 9};
     int count = -1;
     FakeInjectInput(0, {1, 2, 3});
-    EXPECT_EQ(K7340_ReadPort(0, buf, &count), -2);
+    EXPECT_EQ(K7340_ReadPort(0, buf, &count), K7340_ERR_ARGUMENT);
     EXPECT_EQ(count, -1);
     EXPECT_EQ(buf[0], 9);
-    EXPECT_EQ(K7340_ReadPort(0, buf, nullptr), -2);
+    EXPECT_EQ(K7340_ReadPort(0, buf, nullptr), K7340_ERR_ARGUMENT);
     count = 2;
-    EXPECT_EQ(K7340_ReadPort(0, nullptr, &count), -2);
-    EXPECT_EQ(K7340_WritePort(0, buf, -1), -2);
-    EXPECT_EQ(K7340_WritePort(0, nullptr, 3), -2);
+    EXPECT_EQ(K7340_ReadPort(0, nullptr, &count), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_WritePort(0, buf, -1), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_WritePort(0, nullptr, 3), K7340_ERR_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
 }
 

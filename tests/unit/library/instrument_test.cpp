@@ -44,8 +44,8 @@ TEST_F(Instrument, SetpointCodesRoundHalvesUp) {
 
 TEST_F(Instrument, NotANumberIsRefusedAndNothingIsSent) {
     OpenConfigured();
-    EXPECT_EQ(K7340_SetVoltage(0, std::nan("")), -2);
-    EXPECT_EQ(K7340_SetVoltage(0, -std::numeric_limits<double>::quiet_NaN()), -2);
+    EXPECT_EQ(K7340_SetVoltage(0, std::nan("")), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_SetVoltage(0, -std::numeric_limits<double>::quiet_NaN()), K7340_ERR_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
 }
 
@@ -91,12 +91,12 @@ TEST_F(Instrument, MeterProductBeyondThirtyTwoBitsStaysExact) {
 TEST_F(Instrument, MeterRefusalsAndFailuresLeaveTheOutput) {
     OpenConfigured();
     double value = 42.0;
-    EXPECT_EQ(K7340_ReadMeter(0, 4, &value), -2);
-    EXPECT_EQ(K7340_ReadMeter(0, -1, &value), -2);
-    EXPECT_EQ(K7340_ReadMeter(0, 0, nullptr), -2);
+    EXPECT_EQ(K7340_ReadMeter(0, 4, &value), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_ReadMeter(0, -1, &value), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_ReadMeter(0, 0, nullptr), K7340_ERR_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
     FakeFaults(0)->silent = true;
-    EXPECT_EQ(K7340_ReadMeter(0, 0, &value), -4);
+    EXPECT_EQ(K7340_ReadMeter(0, 0, &value), K7340_ERR_READ);
     EXPECT_EQ(value, 42.0);
 }
 
@@ -121,23 +121,23 @@ TEST_F(Instrument, RawMetersKeepTheirBitsAndMaskAfterAnyOutcome) {
     }
     FakeClearEvents(0);
     int value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 3, &value), -2);
+    EXPECT_EQ(K7340_ReadRawMeter(0, 3, &value), K7340_ERR_ARGUMENT);
     EXPECT_EQ(value, 8388607) << "a rejected channel still masks";
     EXPECT_TRUE(Frames().empty());
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, -1, &value), -2);
+    EXPECT_EQ(K7340_ReadRawMeter(0, -1, &value), K7340_ERR_ARGUMENT);
     EXPECT_EQ(value, 8388607);
     FakeFaults(0)->silent = true;
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 0, &value), -4);
+    EXPECT_EQ(K7340_ReadRawMeter(0, 0, &value), K7340_ERR_READ);
     EXPECT_EQ(value, 8388607) << "a failed exchange still masks";
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 2, &value), -4);
+    EXPECT_EQ(K7340_ReadRawMeter(0, 2, &value), K7340_ERR_READ);
     EXPECT_EQ(value, -1) << "channel 2 is never masked";
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(1, 0, &value), -1);
+    EXPECT_EQ(K7340_ReadRawMeter(1, 0, &value), K7340_ERR_CLOSED);
     EXPECT_EQ(value, -1) << "a closed slot touches nothing";
-    EXPECT_EQ(K7340_ReadRawMeter(0, 0, nullptr), -2);
+    EXPECT_EQ(K7340_ReadRawMeter(0, 0, nullptr), K7340_ERR_ARGUMENT);
 }
 
 TEST_F(Instrument, WatchdogCountsRoundUpAndSaturate) {
@@ -192,7 +192,7 @@ TEST_F(Instrument, LimitsSendBothLevelsInOrder) {
     EXPECT_EQ(Frames(), std::vector<Bytes>({{0x04, 0xF6, 0x1F, 0x19}, {0x04, 0xF7, 0x3F, 0x3A}}));
     FakeClearEvents(0);
     FakeFaults(0)->silent = true;
-    EXPECT_EQ(K7340_SetLimits(0, 50, 150), -4);
+    EXPECT_EQ(K7340_SetLimits(0, 50, 150), K7340_ERR_READ);
     EXPECT_EQ(Frames().size(), 1u) << "the second limit is not sent after a failure";
 }
 
@@ -211,13 +211,13 @@ TEST_F(Instrument, FaultFlagsQueryThenFollowUp) {
     bad.back() ^= 1;
     FakeQueueReply(0, bad);
     flags = 0;
-    EXPECT_EQ(K7340_GetFaultFlags(0, &flags), -5);
+    EXPECT_EQ(K7340_GetFaultFlags(0, &flags), K7340_ERR_CHECKSUM);
     EXPECT_EQ(flags, 0x20) << "the fault byte is kept when only the follow-up fails";
 
     FakeClearEvents(0);
     FakeFaults(0)->silent = true;
     flags = 77;
-    EXPECT_EQ(K7340_GetFaultFlags(0, &flags), -4);
+    EXPECT_EQ(K7340_GetFaultFlags(0, &flags), K7340_ERR_READ);
     EXPECT_EQ(flags, 77);
     EXPECT_EQ(Frames().size(), 1u) << "no follow-up after a failed query";
 }
@@ -227,8 +227,8 @@ TEST_F(Instrument, NullOutputsAcceptedWhereTheExchangeStillMatters) {
     EXPECT_EQ(K7340_GetFwVersion(0, nullptr), 0);
     EXPECT_EQ(K7340_GetFaultFlags(0, nullptr), 0);
     EXPECT_EQ(Frames().size(), 3u);
-    EXPECT_EQ(K7340_GetStatusFlags(0, nullptr), -2);
-    EXPECT_EQ(K7340_GetRanges(0, nullptr, nullptr), -2);
+    EXPECT_EQ(K7340_GetStatusFlags(0, nullptr), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_GetRanges(0, nullptr, nullptr), K7340_ERR_ARGUMENT);
 }
 
 TEST_F(Instrument, FirmwareRevision) {
@@ -266,7 +266,7 @@ TEST_F(Instrument, ResetAfterAFailedSetpointSendsTheResetAtOnce) {
     OpenConfigured();
     FakeFaults(0)->silent = true;
     const int64_t start = FakeNowUs();
-    EXPECT_EQ(K7340_Reset(0), -4);
+    EXPECT_EQ(K7340_Reset(0), K7340_ERR_READ);
     EXPECT_EQ(Frames(),
               std::vector<Bytes>({{0x06, 0x10, 0x00, 0x00, 0x00, 0x16}, {0x03, 0xF4, 0xF7}}));
     EXPECT_EQ(FakeNowUs() - start, 100000) << "no pauses, only the read time-out";

@@ -1,0 +1,302 @@
+/*
+ * sim_options.cpp - k7340sim's options: one table whose rows drive the command line, the words
+ * of the control FIFO and --help, parsing straight into the model's configuration and faults.
+ */
+#include "k7340sim.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+enum OptionKind {
+    KIND_FLAG,     // bool; no value on the command line, on|off in the control FIFO
+    KIND_PATH,     // const char *
+    KIND_EEPROM,   // EepromPreset: configured|blank|bad-ranges
+    KIND_INT,      // int, decimal or 0x hex, low..high
+    KIND_REAL,     // double, low..high
+    KIND_POSITIVE, // double above 0, at most high
+    KIND_MS,       // milliseconds (low..high) into an int64_t of microseconds
+    KIND_ACTION,   // control word without a value: hangup, quit
+};
+
+enum OptionHome { IN_CONFIG, IN_FAULTS, IN_PATHS, IN_NONE };
+
+struct Option {
+    const char *flag;    // command-line option, or nullptr (control only)
+    const char *control; // control FIFO word, or nullptr (command line only)
+    int controlRank;     // place of the control word in --help's list of them
+    OptionKind kind;
+    double low, high;
+    OptionHome home;
+    size_t field;             // offset of the target field in its home
+    const char *value;        // the value's name in --help
+    const char *controlValue; // the value's name in the control FIFO's word list
+    const char *help;         // lines of --help after the first are separated by '\n'
+};
+
+#define CONFIG(f) IN_CONFIG, offsetof(SupplyConfig, f)
+#define FAULTS(f) IN_FAULTS, offsetof(SupplyFaults, f)
+#define PATHS(f) IN_PATHS, offsetof(SimPaths, f)
+
+static const Option OPTIONS[] = {
+    {"--link", nullptr, 0, KIND_PATH, 0, 0, PATHS(link), "PATH", nullptr,
+     "symbolic link to create (replaces an existing one)"},
+    {"--log", nullptr, 0, KIND_FLAG, 0, 0, CONFIG(log), nullptr, nullptr,
+     "decoded traffic log on standard output"},
+    {"--vrange", nullptr, 0, KIND_INT, 0, 65535, CONFIG(vrange), "N", nullptr,
+     "full-scale volts in the EEPROM (default 50000)"},
+    {"--irange", nullptr, 0, KIND_INT, 0, 65535, CONFIG(irange), "N", nullptr,
+     "full-scale microamperes in the EEPROM (default 200)"},
+    {"--eeprom", nullptr, 0, KIND_EEPROM, 0, 0, CONFIG(eeprom), "configured|blank|bad-ranges",
+     nullptr, "EEPROM contents (default configured)"},
+    {"--eeprom-file", nullptr, 0, KIND_PATH, 0, 0, PATHS(eepromFile), "PATH", nullptr,
+     "load the EEPROM from PATH if it exists (128 bytes);\n"
+     "PATH is written at start and after every EEPROM write"},
+    {"--load-ohms", nullptr, 0, KIND_POSITIVE, 0, HUGE_VAL, CONFIG(loadOhms), "R", nullptr,
+     "output load in ohms (default 250e6)"},
+    {"--fw", nullptr, 0, KIND_INT, 0, 65535, CONFIG(firmware), "N", nullptr,
+     "firmware revision, decimal or 0x hex (default 0x0123)"},
+    {"--status-bits", "status-bits", 6, KIND_INT, 0, 255, CONFIG(forceStatus), "X", "X",
+     "bits OR-ed into every status byte"},
+    {"--fault-bits", "fault-bits", 7, KIND_INT, 0, 255, CONFIG(forceFault), "X", "X",
+     "bits OR-ed into the fault byte"},
+    {"--slew", nullptr, 0, KIND_REAL, 0, HUGE_VAL, CONFIG(slewVPerS), "V_PER_S", nullptr,
+     "output slew rate (default 20000; 0 = instant)"},
+    {"--silent", "silent", 1, KIND_FLAG, 0, 0, FAULTS(silent), nullptr, "on|off",
+     "consume commands, answer nothing"},
+    {"--silent-after-writes", nullptr, 0, KIND_INT, 0, 1000000, FAULTS(silentAfterWrites), "N",
+     nullptr, "go silent once N EEPROM writes were answered"},
+    {"--corrupt", "corrupt", 2, KIND_FLAG, 0, 0, FAULTS(corrupt), nullptr, "on|off",
+     "every reply's checksum is off by one"},
+    {"--split-gap-ms", "split", 4, KIND_MS, 0, HUGE_VAL, FAULTS(splitGapUs), "N", "MS",
+     "send each reply in two pieces N ms apart"},
+    {"--delay-ms", "delay", 3, KIND_MS, 0, HUGE_VAL, FAULTS(delayUs), "N", "MS",
+     "delay each reply by N ms"},
+    {"--noise", "noise", 5, KIND_INT, 0, SUPPLY_NOISE_MAX, FAULTS(noiseBytes), "N", "N",
+     "N junk bytes after each reply"},
+    {"--noise-delay-ms", nullptr, 0, KIND_MS, 0, HUGE_VAL, FAULTS(noiseDelayUs), "N", nullptr,
+     "junk comes N ms after the reply (default 1)"},
+    {"--wire", nullptr, 0, KIND_FLAG, 0, 0, CONFIG(wire), nullptr, nullptr,
+     "emulate wire time at 57600 baud, 10 bits a byte"},
+    {"--control", nullptr, 0, KIND_PATH, 0, 0, PATHS(control), "FIFO", nullptr,
+     "create FIFO; each line written to it is a command:"},
+    {nullptr, "hangup", 8, KIND_ACTION, 0, 0, IN_NONE, 0, nullptr, nullptr, nullptr},
+    {nullptr, "quit", 9, KIND_ACTION, 0, 0, IN_NONE, 0, nullptr, nullptr, nullptr},
+};
+
+static const int HELP_COLUMN = 27; // where the option texts start
+static const int HELP_WIDTH = 80;
+
+static bool ParseLong(const char *text, long *value) {
+    if (text == nullptr || *text == '\0')
+        return false;
+    const int base = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
+    char *end;
+    errno = 0;
+    const long v = strtol(text, &end, base);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = v;
+    return true;
+}
+
+static bool ParseDouble(const char *text, double *value) {
+    if (text == nullptr || *text == '\0')
+        return false;
+    char *end;
+    const double v = strtod(text, &end);
+    if (*end != '\0' || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
+static bool ParseOnOff(const char *text, bool *value) {
+    if (text != nullptr && strcmp(text, "on") == 0)
+        *value = true;
+    else if (text != nullptr && strcmp(text, "off") == 0)
+        *value = false;
+    else
+        return false;
+    return true;
+}
+
+static bool ParseEeprom(const char *text, EepromPreset *value) {
+    static const char *const NAMES[] = {"configured", "blank", "bad-ranges"};
+    static const EepromPreset PRESETS[] = {EEPROM_CONFIGURED, EEPROM_BLANK, EEPROM_BAD_RANGES};
+    for (int i = 0; i < 3; i++) {
+        if (text != nullptr && strcmp(text, NAMES[i]) == 0) {
+            *value = PRESETS[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+static void *Target(const Option *o, SupplyConfig *config, SupplyFaults *faults) {
+    switch (o->home) {
+    case IN_CONFIG:
+        return reinterpret_cast<char *>(config) + o->field;
+    case IN_FAULTS:
+        return reinterpret_cast<char *>(faults) + o->field;
+    case IN_PATHS:
+        return reinterpret_cast<char *>(&g_paths) + o->field;
+    default:
+        return nullptr;
+    }
+}
+
+// Stores text as the option's value; false when it is not one.
+static bool SetValue(const Option *o, const char *text, void *target) {
+    long n = 0;
+    double d = 0;
+    switch (o->kind) {
+    case KIND_FLAG:
+        return ParseOnOff(text, static_cast<bool *>(target));
+    case KIND_PATH:
+        *static_cast<const char **>(target) = text;
+        return text != nullptr;
+    case KIND_EEPROM:
+        return ParseEeprom(text, static_cast<EepromPreset *>(target));
+    case KIND_INT:
+        if (!ParseLong(text, &n) || n < o->low || n > o->high)
+            return false;
+        *static_cast<int *>(target) = static_cast<int>(n);
+        return true;
+    case KIND_REAL:
+    case KIND_POSITIVE:
+    case KIND_MS:
+        if (!ParseDouble(text, &d) || (o->kind == KIND_POSITIVE ? !(d > 0) : d < o->low) ||
+            d > o->high)
+            return false;
+        if (o->kind == KIND_MS)
+            *static_cast<int64_t *>(target) = static_cast<int64_t>(d * 1000.0);
+        else
+            *static_cast<double *>(target) = d;
+        return true;
+    default:
+        return false;
+    }
+}
+
+int ParseArguments(int argc, char **argv, SupplyConfig *config, SupplyFaults *faults) {
+    for (int i = 1; i < argc; i++) {
+        const char *name = argv[i];
+        if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0)
+            return 1;
+        const Option *o = nullptr;
+        for (const Option &row : OPTIONS)
+            if (row.flag != nullptr && strcmp(row.flag, name) == 0)
+                o = &row;
+        if (o == nullptr) {
+            fprintf(stderr, "k7340sim: unknown option %s (see --help)\n", name);
+            return -1;
+        }
+        void *target = Target(o, config, faults);
+        if (o->kind == KIND_FLAG) {
+            *static_cast<bool *>(target) = true;
+        } else if (!SetValue(o, i + 1 < argc ? argv[++i] : nullptr, target)) {
+            fprintf(stderr, "k7340sim: %s needs a valid value (see --help)\n", name);
+            return -1;
+        }
+    }
+    if (g_paths.link == nullptr) {
+        fprintf(stderr, "k7340sim: --link PATH is required (see --help)\n");
+        return -1;
+    }
+    return 0;
+}
+
+// The control words without a value; false when the action cannot be taken now.
+static bool RunAction(const char *word, int64_t nowUs) {
+    if (strcmp(word, "hangup") == 0) {
+        if (PtyMaster() < 0)
+            return false; // already hung up
+        PtyHangup(nowUs);
+        return true;
+    }
+    g_stop = 1; // quit
+    return true;
+}
+
+void RunControl(char *line, int64_t nowUs) {
+    char *word = strtok(line, " \t\r");
+    char *arg = strtok(nullptr, " \t\r");
+    if (word == nullptr)
+        return;
+    bool ok = false;
+    for (const Option &o : OPTIONS) {
+        if (o.control == nullptr || strcmp(o.control, word) != 0)
+            continue;
+        if (o.kind == KIND_ACTION)
+            ok = RunAction(word, nowUs);
+        else
+            ok = SetValue(&o, arg, Target(&o, SupplyConfigOf(&g_model), SupplyFaultsOf(&g_model)));
+    }
+    char text[600];
+    snprintf(text, sizeof text, "# control: %s%s%s%s", word, arg ? " " : "", arg ? arg : "",
+             ok ? "" : " (not understood)");
+    PrintLine(nowUs, text);
+    if (!ok)
+        fprintf(stderr, "k7340sim: control command not understood: %s\n", word);
+}
+
+// The control FIFO's words, wrapped under the --control row.
+static void PrintControlWords() {
+    int column = HELP_WIDTH;
+    const char *sep = "";
+    for (int rank = 1; rank <= static_cast<int>(sizeof OPTIONS / sizeof OPTIONS[0]); rank++) {
+        for (const Option &o : OPTIONS) {
+            if (o.controlRank != rank)
+                continue;
+            char word[64];
+            snprintf(word, sizeof word, "%s%s%s", o.control, o.controlValue ? " " : "",
+                     o.controlValue ? o.controlValue : "");
+            const int width = static_cast<int>(strlen(word)) + 2;
+            if (column + width > HELP_WIDTH) {
+                printf("%s\n%*s%s", sep, HELP_COLUMN, "", word);
+                column = HELP_COLUMN + width - 2;
+            } else {
+                printf("%s %s", sep, word);
+                column += width;
+            }
+            sep = ",";
+        }
+    }
+    printf("\n");
+}
+
+void PrintUsage() {
+    printf("usage: k7340sim --link PATH [options]\n"
+           "Serves a simulated 7340 supply on a pseudo-terminal; PATH becomes a symbolic link\n"
+           "to the terminal once it is ready. Stops on SIGTERM or SIGINT and removes PATH.\n"
+           "\n");
+    for (const Option &o : OPTIONS) {
+        if (o.flag == nullptr)
+            continue;
+        char left[64];
+        snprintf(left, sizeof left, "%s%s%s", o.flag, o.value ? " " : "", o.value ? o.value : "");
+        const int pad = static_cast<int>(strlen(left)) < HELP_COLUMN - 3 ? HELP_COLUMN - 2 : 0;
+        printf("  %-*s%s", pad, left, pad ? "" : "   ");
+        for (const char *p = o.help; *p != '\0'; p++) {
+            if (*p == '\n')
+                printf("\n%*s", HELP_COLUMN, "");
+            else
+                putchar(*p);
+        }
+        if (o.home == IN_PATHS && o.field == offsetof(SimPaths, control))
+            PrintControlWords();
+        else
+            printf("\n");
+    }
+    printf("  %-*s%s\n", HELP_COLUMN - 2, "--help", "this text");
+    printf("Numbers X and N are decimal or 0x hex.\n"
+           "\n"
+           "The simulated supply: a non-zero watchdog count that runs out without a command\n"
+           "switches the output off and latches fault bit 0x01; the fault follow-up command\n"
+           "(0xF8) clears latched faults; after a reset the status bit 0x80 is in the reset's\n"
+           "reply and in the next one; EEPROM writes take effect at once (EEBusy never set).\n");
+}
