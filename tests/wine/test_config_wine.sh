@@ -1,8 +1,10 @@
 #!/bin/bash
 # test_config_wine.sh - k7340config.exe under Wine against k7340sim on a mapped COM port.
 #
-#   tests/wine/test_config_wine.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
-#     defaults: build/mingw64 (k7340config.exe, k7340.dll) and build/linux (k7340sim)
+#   tests/wine/test_config_wine.sh [mingw64|mingw32] [LINUX_BUILD_DIR]
+#     defaults: mingw64 (build/mingw64/bin: k7340config.exe, k7340.dll) and build/linux (k7340sim)
+#
+# mingw64 runs under /usr/lib/wine/wine64, mingw32 under Wine's 32-bit loader /usr/lib/wine/wine.
 #
 # Compares the whole standard output byte for byte (the Windows runtime writes CR LF line ends)
 # and the exit status of each run. Prints one PASS or FAIL line per case and a summary line;
@@ -11,12 +13,14 @@ set -u
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
-WIN_BUILD=${1:-$ROOT/build/mingw64}
+BUILD=${1:-mingw64}
+WIN_BUILD=$ROOT/build/$BUILD
 LINUX_BUILD=${2:-$ROOT/build/linux}
 EXE=$WIN_BUILD/bin/k7340config.exe
 SIM=$LINUX_BUILD/bin/k7340sim
 
 . "$HERE/wine_env.sh"
+wine_use_build "$BUILD" || { echo "FAIL test_config_wine ($BUILD): no loader"; exit 1; }
 
 for f in "$EXE" "$WIN_BUILD/bin/k7340.dll" "$SIM"; do
     if [ ! -e "$f" ]; then
@@ -65,10 +69,10 @@ run_case() {
     (cd "$WIN_BUILD/bin" && wine_run ./k7340config.exe "$@" </dev/null >"$WORK/actual" 2>"$WORK/stderr")
     local status=$?
     if [ "$status" -eq "$want_status" ] && cmp -s "$WORK/expected" "$WORK/actual"; then
-        echo "PASS k7340config.exe $name"
+        echo "PASS k7340config.exe ($BUILD) $name"
         PASSED=$((PASSED + 1))
     else
-        echo "FAIL k7340config.exe $name: exit status $status (expected $want_status)"
+        echo "FAIL k7340config.exe ($BUILD) $name: exit status $status (expected $want_status)"
         echo "  expected: $(od -c "$WORK/expected" | head -20)"
         echo "  actual:   $(od -c "$WORK/actual" | head -20)"
         sed 's/^/  stderr: /' "$WORK/stderr" | head -5
@@ -99,10 +103,10 @@ check() {
     local name=$1
     shift
     if "$@"; then
-        echo "PASS k7340config.exe $name"
+        echo "PASS k7340config.exe ($BUILD) $name"
         PASSED=$((PASSED + 1))
     else
-        echo "FAIL k7340config.exe $name"
+        echo "FAIL k7340config.exe ($BUILD) $name"
         FAILED=$((FAILED + 1))
     fi
 }
@@ -162,10 +166,10 @@ check "not-calibrated unit answered Y through the console (exit status $status)"
     test "$status" -eq 0 -a "$got" = "$want"
 check "EEPROM holds 30000 350 after the answer" test "$(eeprom_ranges)" = "30000 350"
 
-echo "test_config_wine: $PASSED passed, $FAILED failed"
+echo "test_config_wine ($BUILD): $PASSED passed, $FAILED failed"
 if [ "$FAILED" -ne 0 ]; then
-    echo "FAIL test_config_wine"
+    echo "FAIL test_config_wine ($BUILD)"
     exit 1
 fi
-echo "PASS test_config_wine"
+echo "PASS test_config_wine ($BUILD)"
 exit 0

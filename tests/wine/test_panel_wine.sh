@@ -1,21 +1,29 @@
 #!/bin/bash
 # test_panel_wine.sh - 7340demo.exe end to end under Wine and Xvfb against k7340sim.
 #
-#   tests/wine/test_panel_wine.sh [--save-screenshots]
+#   tests/wine/test_panel_wine.sh [--save-screenshots] [mingw64|mingw32]
 #
-# Needs build/linux/bin/k7340sim and build/mingw64/bin/{k7340.dll,7340demo.exe,panel_driver.exe}
-# (built here when missing) and the 32-bit build/mingw32/bin/7340demo.exe for the import check.
-# The screenshots land in build/wine/panel/; --save-screenshots also copies them to
+# Runs the panel and the driver of one build (default mingw64): mingw64 under
+# /usr/lib/wine/wine64, mingw32 under Wine's 32-bit loader /usr/lib/wine/wine. Needs
+# build/linux/bin/k7340sim and build/BUILD/bin/{k7340.dll,7340demo.exe,panel_driver.exe} (built
+# here when missing) and the 32-bit build/mingw32/bin/7340demo.exe for the import check.
+# The screenshots land in build/wine/panel/BUILD/; --save-screenshots also copies them to
 # docs/screenshots/. Exits non-zero when any check failed.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root" || exit 1
 save_screenshots=0
-[ "${1:-}" = "--save-screenshots" ] && save_screenshots=1
+build=mingw64
+for arg in "$@"; do
+    case $arg in
+    --save-screenshots) save_screenshots=1 ;;
+    *) build=$arg ;;
+    esac
+done
 
 sim=$root/build/linux/bin/k7340sim
-bin=$root/build/mingw64/bin
-out=$root/build/wine/panel
+bin=$root/build/$build/bin
+out=$root/build/wine/panel/$build
 mkdir -p "$out"
 failed=0
 passed=0
@@ -35,7 +43,9 @@ for preset in mingw64 mingw32; do
         cmake --build build/$preset -j2 --target 7340demo >/dev/null ||
         { echo "FAIL: $preset build of 7340demo"; exit 1; }
 done
-cmake --build build/mingw64 -j2 --target panel_driver >/dev/null || { echo "FAIL: panel_driver build"; exit 1; }
+cmake --build build/$build -j2 --target panel_driver >/dev/null || { echo "FAIL: panel_driver build"; exit 1; }
+. "$root/tests/wine/wine_env.sh"
+wine_use_build "$build" || { echo "FAIL: no Wine loader for $build"; exit 1; }
 
 # --- the import table of the 32-bit build ----------------------------------------------------
 note "imports of the i686 7340demo.exe"
@@ -43,7 +53,6 @@ note "imports of the i686 7340demo.exe"
 result "imports" $?
 
 # --- X server, Wine prefix, simulated supply -------------------------------------------------
-. "$root/tests/wine/wine_env.sh"
 dir=$(mktemp -d "${TMPDIR:-/tmp}/k7340-panel.XXXXXX")
 cleanup() {
     harness_stop
@@ -93,5 +102,5 @@ if [ $save_screenshots -eq 1 ]; then
     done
 fi
 echo "screenshots and simulator logs: $out"
-echo "panel wine: $passed passed, $failed failed"
+echo "panel wine ($build): $passed passed, $failed failed"
 [ $failed -eq 0 ]
