@@ -280,6 +280,13 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_TIMERSLACK, 1UL); // wake-ups on time, not up to 50 us late
 
+    if (PtyLinkIsLive(g_paths.link)) {
+        fprintf(stderr,
+                "k7340sim: %s is served by a running simulator: stop it or give another"
+                " --link\n",
+                g_paths.link);
+        return 1;
+    }
     if (PtyCreate() != 0)
         return 1;
     if (g_paths.control != nullptr && OpenControl() != 0)

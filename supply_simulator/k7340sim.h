@@ -34,8 +34,9 @@ void PrintUsage();
 void RunControl(char *line, int64_t nowUs);
 
 // sim_pty.cpp: the pseudo-terminal, its link and the hang-up.
-int PtyCreate();    // 0, or -1 after an error message
-int PtyPointLink(); // 0, or -1 after an error message
+int PtyLinkIsLive(const char *link); // 1 when a running simulator serves the link
+int PtyCreate();                     // 0, or -1 after an error message
+int PtyPointLink();                  // 0, or -1 after an error message
 void PtyClose();
 int PtyMaster(); // the master's descriptor, or -1 while there is none (after a hang-up)
 const char *PtySlaveName();

@@ -182,6 +182,33 @@ static bool SetValue(const Option *o, const char *text, void *target) {
     }
 }
 
+// What a value of the option must be, for the message that refuses one.
+static void Allowed(const Option *o, char *text, size_t size) {
+    switch (o->kind) {
+    case KIND_INT:
+        snprintf(text, size, "a whole number %.0f..%.0f (decimal or 0x hex)", o->low, o->high);
+        break;
+    case KIND_REAL:
+        snprintf(text, size, "a number %g..%g", o->low, o->high);
+        break;
+    case KIND_POSITIVE:
+        if (o->high == HUGE_VAL)
+            snprintf(text, size, "a number above 0");
+        else
+            snprintf(text, size, "a number above 0, at most %g", o->high);
+        break;
+    case KIND_MS:
+        snprintf(text, size, "milliseconds %g..%g", o->low, o->high);
+        break;
+    case KIND_EEPROM:
+        snprintf(text, size, "configured, blank or bad-ranges");
+        break;
+    default:
+        snprintf(text, size, "%s", o->value != nullptr ? o->value : "a value");
+        break;
+    }
+}
+
 int ParseArguments(int argc, char **argv, SupplyConfig *config, SupplyFaults *faults) {
     for (int i = 1; i < argc; i++) {
         const char *name = argv[i];
@@ -199,7 +226,9 @@ int ParseArguments(int argc, char **argv, SupplyConfig *config, SupplyFaults *fa
         if (o->kind == KIND_FLAG) {
             *static_cast<bool *>(target) = true;
         } else if (!SetValue(o, i + 1 < argc ? argv[++i] : nullptr, target)) {
-            fprintf(stderr, "k7340sim: %s needs a valid value (see --help)\n", name);
+            char allowed[96];
+            Allowed(o, allowed, sizeof allowed);
+            fprintf(stderr, "k7340sim: %s needs a valid value: %s (see --help)\n", name, allowed);
             return -1;
         }
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const int64_t HANGUP_US = 200000; // adapter pulled: time until the new pty appears
@@ -65,6 +66,19 @@ int PtyMaster() {
 
 const char *PtySlaveName() {
     return g_slaveName;
+}
+
+// A link whose target is still a terminal device is served by a running simulator (a pty's
+// slave exists while its master is open): taking it over would leave that one unreachable. A
+// link to a pty that is gone is stale and replaced.
+int PtyLinkIsLive(const char *link) {
+    char target[256];
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = '\0';
+    struct stat st;
+    return stat(target, &st) == 0 && S_ISCHR(st.st_mode) ? 1 : 0;
 }
 
 // Points the link at the slave atomically (a new link renamed over the old one).

@@ -1,0 +1,52 @@
+"""k7340sim's command line: refusals that say what is allowed, and a link it must not take."""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+from conftest import simulator_helper
+
+
+def run_sim(*args):
+    return subprocess.run([str(simulator_helper().simulator_path()), *args], capture_output=True,
+                          text=True, timeout=10, stdin=subprocess.DEVNULL)
+
+
+@pytest.mark.parametrize(
+    "option, value, allowed",
+    [("--vrange", "100000", "a whole number 0..65535 (decimal or 0x hex)"),
+     ("--eeprom", "full", "configured, blank or bad-ranges"),
+     ("--load-ohms", "-5", "a number above 0")],
+)
+def test_a_bad_value_names_what_is_allowed(tmp_path, option, value, allowed):
+    proc = run_sim("--link", str(tmp_path / "com1"), option, value)
+    assert proc.returncode != 0
+    assert proc.stderr == "k7340sim: %s needs a valid value: %s (see --help)\n" % (option, allowed)
+
+
+def test_a_link_a_running_simulator_serves_is_refused(sim):
+    first = sim()
+    target = os.readlink(first.link)
+    proc = run_sim("--link", str(first.link))
+    assert proc.returncode == 1
+    assert proc.stderr == ("k7340sim: %s is served by a running simulator: stop it or give "
+                           "another --link\n" % first.link)
+    assert os.readlink(first.link) == target  # the first one is still reachable
+
+
+def test_a_stale_link_is_taken_over(tmp_path):
+    link = tmp_path / "com1"
+    os.symlink("/dev/pts/999999", link)  # a pty that is gone
+    second = subprocess.Popen([str(simulator_helper().simulator_path()), "--link", str(link)],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while os.readlink(link) == "/dev/pts/999999" and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert os.readlink(link).startswith("/dev/pts/") and second.poll() is None
+    finally:
+        second.terminate()
+        second.wait()
