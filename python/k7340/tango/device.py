@@ -15,10 +15,10 @@ import tango
 from tango import AttrQuality, AttReqType, AttrWriteType, DevState
 from tango.server import Device, attribute, command, device_property
 
-from .. import K7340Error, StatusFlags, Supply
+from .. import K7340Error, StatusFlags
 from ..errors import ERR_WRITE
 from ..flags import FaultFlags
-from . import model
+from . import link, model
 
 JOIN_SECONDS = 3.0
 WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM)
@@ -121,15 +121,7 @@ class K7340(Device):
                 thread.join(JOIN_SECONDS)
         psu, self._psu = self._psu, None
         if psu is not None:
-            try:
-                psu.output_off()
-            except K7340Error as exc:
-                print("k7340.tango: %s: the zero setpoint failed, the output may still be on: %s"
-                      % (psu.port, exc), flush=True)
-            try:
-                psu.close()
-            except K7340Error:
-                pass
+            link.switch_off_and_close(psu)
 
     def _properties_in_database(self):
         """Every property name set for this device, so that a misspelt one is not ignored."""
@@ -159,49 +151,24 @@ class K7340(Device):
                 self._poll_now.clear()
 
     def _connected(self):
-        if self._psu is not None:
-            return self._psu
-        config = self._config
-        port = {"port": config["PortPath"]} if config["PortPath"] else \
-            {"com_port": config["ComPort"]}
-        psu = Supply(max_volts=config["MaxVolts"] or None, keep_output=True, **port)
-        try:
-            if config["WatchdogMs"]:
-                psu.set_watchdog_ms(config["WatchdogMs"])
-            # After a reconnect the supply may still be on: take up its setpoint again, so
-            # that a ramp starts from there and not from zero.
-            if StatusFlags.ENABLE in psu.status and self._applied >= 20.0:
-                psu.set_voltage(min(self._applied, psu.volts_limit))
-            else:
-                self._applied = 0.0
-            vrange, irange = psu.ranges
-            self._identity = (vrange, irange, "%04X" % psu.firmware_version)
-        except BaseException:
-            psu.close()
-            raise
-        self._psu = psu
-        return psu
+        if self._psu is None:
+            self._psu, self._applied, self._identity = link.open_supply(self._config,
+                                                                        self._applied)
+        return self._psu
 
     def _drop(self):
         psu, self._psu = self._psu, None
         if psu is not None:
-            try:
-                psu.close()
-            except K7340Error:
-                pass
+            link.close_quietly(psu)
 
     def _poll_once(self):
         reading, error = None, None
         try:
-            psu = self._connected()
-            volts, microamps, temperature = (psu.read_voltage(), psu.read_current(),
-                                             psu.read_temperature())
-            reading = model.Reading(volts, microamps, temperature, int(psu.status),
-                                    int(psu.faults))
+            reading = link.read_supply(self._connected())
         except K7340Error as exc:
             error = exc
             # The port itself is gone (an adapter pulled): reopen it at the next poll.
-            if exc.code == ERR_WRITE or exc.code > 0:
+            if exc.code == ERR_WRITE or (exc.code or 0) > 0:
                 self._drop()
         if reading is not None:
             self._reading = reading
