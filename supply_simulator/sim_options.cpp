@@ -81,6 +81,9 @@ static const Option OPTIONS[] = {
      "junk comes N ms after the reply (default 1)"},
     {"--wire", nullptr, 0, KIND_FLAG, 0, 0, CONFIG(wire), nullptr, nullptr,
      "emulate wire time at 57600 baud, 10 bits a byte"},
+    {"--usb-latency", nullptr, 0, KIND_MS, 0, 255, CONFIG(usbLatencyUs), "MS", nullptr,
+     "emulate a USB serial adapter's latency timer: reply bytes reach the host in bursts,\n"
+     "when the timer fires every MS ms (16 on common chips; 0 = off)"},
     {"--control", nullptr, 0, KIND_PATH, 0, 0, PATHS(control), "FIFO", nullptr,
      "create FIFO; each line written to it is a command:"},
     {nullptr, "hangup", 8, KIND_ACTION, 0, 0, IN_NONE, 0, nullptr, nullptr, nullptr},

@@ -16,6 +16,14 @@ static int64_t CeilUs(int64_t ns) {
 
 // ---- the output queue ----
 
+// Behind a USB adapter a byte reaches the host only when the adapter's latency timer fires.
+static int64_t AtLatencyTick(const SupplyModel *m, int64_t releaseUs) {
+    const int64_t tick = m->config.usbLatencyUs;
+    if (tick <= 0 || releaseUs <= 0)
+        return releaseUs;
+    return (releaseUs + tick - 1) / tick * tick;
+}
+
 static void QueueByte(SupplyModel *m, unsigned char value, int64_t releaseUs, bool noise) {
     if (m->outHead > 0 && m->outCount == SUPPLY_OUT_MAX) { // compact
         memmove(m->out, m->out + m->outHead, (m->outCount - m->outHead) * sizeof m->out[0]);
@@ -26,7 +34,7 @@ static void QueueByte(SupplyModel *m, unsigned char value, int64_t releaseUs, bo
         return; // host is not reading at all: the line just loses bytes
     SupplyOutByte *b = &m->out[m->outCount++];
     b->value = value;
-    b->releaseUs = releaseUs;
+    b->releaseUs = AtLatencyTick(m, releaseUs);
     b->noise = noise;
 }
 

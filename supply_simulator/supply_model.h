@@ -75,6 +75,7 @@ struct SupplyConfig {
     int forceStatus = 0;        // OR-ed into every status byte
     int forceFault = 0;         // OR-ed into the fault byte
     bool wire = false;          // emulate the wire at 57600 baud, 10 bits a byte
+    int64_t usbLatencyUs = 0;   // a USB adapter's latency timer: replies leave when it fires
     double slewVPerS = 20000.0; // output slew rate; <= 0 follows the setpoint at once
     bool log = false;           // keep a decoded traffic log (SupplyTakeLog)
 };

@@ -158,4 +158,39 @@ TEST_F(SupplyTest, SilentAfterZeroWritesIsSilentFromTheStart) {
     EXPECT_TRUE(Exchange({0xF3}, 1000).empty());
 }
 
+// Behind a USB adapter with a 16 ms latency timer, reply bytes reach the host when it fires.
+struct UsbLatencyCase {
+    const char *name;
+    int64_t sentUs, splitGapUs;
+    bool wire;
+    std::vector<Piece> expected;
+};
+
+const UsbLatencyCase kUsbLatency[] = {
+    {"between_ticks", 1000000, 0, false, {{1008000, kFirmwareReply}}},
+    {"on_a_tick", 1008000, 0, false, {{1008000, kFirmwareReply}}},
+    {"wire", 1000000, 0, true, {{1008000, kFirmwareReply}}},
+    {"split", 1000000, 30000, false, {{1008000, {0x05, 0x00}}, {1040000, {0x01, 0x23, 0x29}}}},
+};
+
+void PrintTo(const UsbLatencyCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class UsbLatency : public SupplyTest, public ::testing::WithParamInterface<UsbLatencyCase> {};
+
+TEST_P(UsbLatency, RepliesLeaveAtTheTimersTicks) {
+    const UsbLatencyCase &c = GetParam();
+    SupplyConfig config;
+    config.wire = c.wire;
+    config.usbLatencyUs = 16000;
+    Init(config);
+    faults()->splitGapUs = c.splitGapUs;
+    Send(CommandFrame({0xF3}), c.sentUs);
+    EXPECT_EQ(Drain(INT64_MAX), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UsbLatency, ::testing::ValuesIn(kUsbLatency),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 } // namespace
