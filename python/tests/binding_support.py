@@ -25,6 +25,12 @@ def setpoint_lines(log):
     return [l for l in log.splitlines() if "output off" in l or "output on" in l]
 
 
+def last_setpoint_shows(sim, words):
+    """Whether the log's last setpoint line comes to hold words. The simulator writes its log
+    just after it answers, so a caller that got the reply may look a moment too early."""
+    return wait_for(lambda: words in (setpoint_lines(log_text(sim)) or [""])[-1])
+
+
 def wait_for(predicate, seconds=5.0):
     """Polls until predicate() is true; the bound only catches a hang."""
     deadline = time.monotonic() + seconds

@@ -12,7 +12,7 @@ import warnings
 
 import pytest
 
-from binding_support import REPO, log_text, setpoint_lines
+from binding_support import REPO, last_setpoint_shows, log_text, setpoint_lines
 from k7340 import K7340Error, K7340Warning, Supply, _slots
 
 
@@ -48,7 +48,7 @@ def test_each_supply_holds_its_own_slot(start_sim):
         assert a.index != b.index
         assert (a.ranges, b.ranges) == ((50000, 200), (30000, 100))
         b.set_voltage(5000)
-        assert "output on" in setpoint_lines(log_text(second))[-1]
+        assert last_setpoint_shows(second, "output on")
         assert setpoint_lines(log_text(first)) == []
         a.close()
         assert b.ranges == (30000, 100)
@@ -79,7 +79,7 @@ def test_an_exception_in_the_block_switches_the_output_off(start_sim):
         with Supply(com_port=0) as psu:
             psu.set_voltage(3000)
             raise RuntimeError("script failed")
-    assert "output off" in setpoint_lines(log_text(sim))[-1]
+    assert last_setpoint_shows(sim, "output off")
 
 
 def test_keep_output_and_read_only_sessions_leave_the_output_as_found(start_sim):
@@ -147,6 +147,7 @@ def test_max_volts_lowers_the_limit(start_sim):
         with pytest.raises(ValueError, match="outside 0..2000 V .max_volts."):
             psu.set_voltage(2000.5)
         psu.set_voltage(2000)
+    assert last_setpoint_shows(sim, "output off")
     commands = [l.split("  ", 1)[1] for l in setpoint_lines(log_text(sim)) if "->" not in l]
     assert commands == ["set 2000.0 V, output on", "output off"]
 

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from binding_support import REPO, log_text, setpoint_lines
+from binding_support import REPO, last_setpoint_shows
 
 SESSION = """
 import k7340, k7340._library
@@ -47,7 +47,7 @@ def test_installed_package_runs_a_session_from_anywhere(venv, start_sim, tmp_pat
     library, firmware, ranges = proc.stdout.split(" ", 2)
     assert library.startswith(str(venv)) and library.endswith("/k7340/libk7340.so")
     assert (firmware, ranges.strip()) == (str(0x321), "(50000, 200)")
-    assert "output off" in setpoint_lines(log_text(sim))[-1]
+    assert last_setpoint_shows(sim, "output off")
 
 
 def test_console_script_and_carried_simulator(venv, tmp_path):

@@ -6,7 +6,6 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -110,13 +109,13 @@ def test_attributes_setpoint_limits_and_the_zero_at_stop(start_sim, server):
     assert wait_for(lambda: abs(dev.Voltage - 1000) < 20) and dev.OutputEnabled
     assert dev.StatusEnable and list(dev.StatusBits) == ["Enable"]
     dev.Setpoint = 2000  # 2000 / 30000 of full scale: code 0x111111
-    assert commands(sim)[-1] == "06 11 11 11 11 4A  set 2000.0 V, output on"
+    assert wait_for(lambda: commands(sim)[-1] == "06 11 11 11 11 4A  set 2000.0 V, output on")
     sent = len(commands(sim))
     assert "outside 0..25000 V (MaxVolts)" in refused(lambda: setattr(dev, "Setpoint", 25001))
     assert "must be above 0" in refused(lambda: setattr(dev, "RampRate", 0))
     assert len(commands(sim)) == sent
     running.stop()
-    assert commands(sim)[-1].endswith("output off")
+    assert wait_for(lambda: commands(sim)[-1].endswith("output off"))
 
 
 def test_ramp_moves_through_moving_to_on(start_sim, server):
@@ -185,7 +184,7 @@ def test_a_stopping_server_sends_a_zero_setpoint(start_sim, server, how):
     wait_state(running.device, DevState.OFF)
     running.device.Setpoint = 1000
     running.device.On()
-    assert "output on" in commands(sim)[-1]
+    assert wait_for(lambda: "output on" in commands(sim)[-1])
     running.stop(how)
     assert running.process.returncode is not None
-    assert commands(sim)[-1].endswith("output off")
+    assert wait_for(lambda: commands(sim)[-1].endswith("output off"))
