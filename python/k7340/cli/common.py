@@ -42,6 +42,27 @@ def newline():
         pass
 
 
+class ProgressLine:
+    """A line on standard error, rewritten in place while it is a terminal; a terminal that
+    goes away (a hang-up) ends the showing, not the command."""
+
+    def __init__(self):
+        self.shown = sys.stderr.isatty()
+
+    def write(self, text):
+        if not self.shown:
+            return
+        try:
+            sys.stderr.write("\r" + text)
+            sys.stderr.flush()
+        except OSError:
+            self.shown = False
+
+    def end(self):
+        if self.shown:
+            newline()
+
+
 def stdout_gone():
     """Standard output broke (a closed pipe, a closed terminal): later writes, and Python's
     own final flush, go nowhere instead of ending in a traceback."""

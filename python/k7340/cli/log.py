@@ -6,7 +6,6 @@ The log only reads: it never sends a setpoint, and closing the supply sends noth
 import csv
 import datetime
 import math
-import sys
 import time
 
 from .. import K7340Error
@@ -47,27 +46,17 @@ def open_csv(path):
         raise common.BadInput("cannot write the CSV file %s: %s" % (path, exc.strerror)) from None
 
 
-class Progress:
+class Progress(common.ProgressLine):
     """A progress line on standard error when it is a terminal."""
 
     def __init__(self, args):
-        self.shown = sys.stderr.isatty()
+        super().__init__()
         self.total = " / %g s" % args.duration if args.duration else ""
 
     def show(self, rows, elapsed, values):
-        if not self.shown:
-            return
         volts, microamps, _, status, _, error = values
         now = error or "%s V  %s uA  %s" % (volts, microamps, status or "-")
-        try:
-            sys.stderr.write("\r%6d rows  %8.1f s%s  %s\x1b[K" % (rows, elapsed, self.total, now))
-            sys.stderr.flush()
-        except OSError:
-            self.shown = False
-
-    def end(self):
-        if self.shown:
-            common.newline()
+        self.write("%6d rows  %8.1f s%s  %s\x1b[K" % (rows, elapsed, self.total, now))
 
 
 def slots(interval, duration):

@@ -7,7 +7,6 @@ switch the output off.
 """
 
 import signal
-import sys
 
 from .. import K7340Error, K7340TripError, OUTPUT_ON_VOLTS, StatusFlags
 from . import common
@@ -16,28 +15,18 @@ BAR = 30
 INTERRUPTED = 130
 
 
-class Bar:
+class Bar(common.ProgressLine):
     def __init__(self, start, target):
-        self.shown = sys.stderr.isatty()
+        super().__init__()
         self.start, self.target, self.last = start, target, start
 
     def __call__(self, volts):
         self.last = volts
-        if not self.shown:
-            return
         span = self.target - self.start
         done = 1.0 if span == 0 else (volts - self.start) / span
         filled = int(round(BAR * min(max(done, 0.0), 1.0)))
-        try:
-            sys.stderr.write("\r[%s%s] %8.1f V -> %.1f V" % ("#" * filled, "." * (BAR - filled),
-                                                             volts, self.target))
-            sys.stderr.flush()
-        except OSError:
-            self.shown = False
-
-    def end(self):
-        if self.shown:
-            common.newline()
+        self.write("[%s%s] %8.1f V -> %.1f V" % ("#" * filled, "." * (BAR - filled), volts,
+                                                 self.target))
 
 
 def _interrupt(signum, frame):
