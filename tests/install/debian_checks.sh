@@ -3,7 +3,7 @@
 # check, has_all, session, start_sim, $WORK, $BUILD, $HERE, $PACKAGES and $VERSION.
 #
 #   - each package's file list (what it must hold and what belongs to another package);
-#   - lintian on every .deb and -dbgsym .ddeb: no errors, no warnings;
+#   - lintian on every .deb, the -dbgsym ones too: no errors, no warnings;
 #   - in a throwaway dpkg root, one package at a time: libk7340-2 alone runs a program linked
 #     against the library; libk7340-dev builds the find_package and pkg-config consumers;
 #     k7340-tools gives k7340config and its man page; python3-k7340 imports and runs its
@@ -43,7 +43,7 @@ stripped_with_dbgsym() {
     local id
     file -L "$DROOT/$1" | grep -q ', stripped' || { file -L "$DROOT/$1"; return 1; }
     id=$(readelf -n "$DROOT/$1" | sed -n 's/.*Build ID: //p')
-    dpkg-deb -c "$PACKAGES/$2_${VERSION}_"*.ddeb | grep -q "usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+    dpkg-deb -c "$PACKAGES/$2_${VERSION}_"*.deb | grep -q "usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
 }
 
 # A throwaway dpkg root: its own database and log; the maintainer scripts run outside a chroot
@@ -112,7 +112,7 @@ print(*sorted({l.split()[-1] for l in open("/proc/self/maps") if "libk7340" in l
 # k7340 info fails on a missing port with the library's own error text, on the root's library.
 console_tool_uses_root_library() {
     local out
-    out=$(in_root python3 -c "$MAPS_OF_INFO" "$DROOT/usr/bin/k7340" 2>&1)
+    out=$(in_root /usr/bin/python3 -c "$MAPS_OF_INFO" "$DROOT/usr/bin/k7340" 2>&1)
     echo "$out"
     grep -q 'COM port busy or not found' <<<"$out" && grep -qx 'exit 1' <<<"$out" &&
         [ "$(tail -1 <<<"$out")" = "$DROOT/$LIBDIR/libk7340.so.$VERSION" ]
@@ -128,7 +128,7 @@ debian_checks() {
         check "$name: holds its files" has_all "$WORK/$name.list" $must
         check "$name: holds nothing of another package" holds_none "$WORK/$name.list" "$mustnot"
     done
-    for file in "$PACKAGES"/*.deb "$PACKAGES"/*.ddeb; do
+    for file in "$PACKAGES"/*.deb; do
         check "lintian ${file##*/}: no errors, no warnings" lintian_clean "$file"
         grep '^lintian ' "$WORK/last"
     done
@@ -158,7 +158,7 @@ debian_checks() {
         stripped_with_dbgsym usr/bin/k7340sim k7340-tools-dbgsym
 
     check "python3-k7340 installs into the root" droot_dpkg --force-depends -i "$(deb_file python3-k7340)"
-    check "  ... python3 -c 'import k7340'" in_root python3 -c "import k7340"
+    check "  ... python3 -c 'import k7340' (Debian's python3)" in_root /usr/bin/python3 -c "import k7340"
     check "  ... k7340 --help" sh -c "LD_LIBRARY_PATH='$DROOT/$LIBDIR' \
         PYTHONPATH='$DROOT/usr/lib/python3/dist-packages' '$DROOT/usr/bin/k7340' --help |
         grep -q '^usage: k7340 '"
