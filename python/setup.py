@@ -2,6 +2,9 @@
 
 The library comes from $K7340_BUILD_DIR, else from the repository's build/linux, else it is
 built here with CMake into build/python. The metadata is in pyproject.toml.
+
+K7340_SYSTEM_LIBRARY=1 builds the package without either (as the Debian package python3-k7340
+is built): it then loads the system's libk7340.so.2.
 """
 
 import os
@@ -18,6 +21,7 @@ REPO = os.path.dirname(HERE)
 IS_WINDOWS = sys.platform == "win32"
 LIBRARY = "k7340.dll" if IS_WINDOWS else "libk7340.so"
 SIMULATOR = "k7340sim"
+SYSTEM_LIBRARY = os.environ.get("K7340_SYSTEM_LIBRARY") == "1"
 
 
 def built_files(build_dir):
@@ -57,6 +61,8 @@ def native_files():
 class BuildWithLibrary(build_py):
     def run(self):
         super().run()
+        if SYSTEM_LIBRARY:
+            return
         library, simulator = native_files()
         target = os.path.join(self.build_lib, "k7340")
         os.makedirs(target, exist_ok=True)
@@ -71,7 +77,7 @@ class NativeDistribution(Distribution):
     """The wheel carries a native library: it is tied to a platform."""
 
     def has_ext_modules(self):
-        return True
+        return not SYSTEM_LIBRARY
 
 
 setup(cmdclass={"build_py": BuildWithLibrary}, distclass=NativeDistribution)

@@ -6,7 +6,7 @@ Search order (the first one that exists and loads wins):
   2. $K7340_BUILD_DIR/lib/libk7340.so (Windows: $K7340_BUILD_DIR/bin/k7340.dll).
   3. The build tree of the repository this package lives in: build/linux/lib/libk7340.so
      (Windows: build/mingw64/bin/k7340.dll for a 64-bit Python, build/mingw32/bin for 32-bit).
-  4. The system loader's search for libk7340.so (Windows: k7340.dll).
+  4. The system loader's search for the soname libk7340.so.2 (Windows: k7340.dll).
 """
 
 import ctypes
@@ -69,7 +69,7 @@ def candidates(environ=None):
         if env.get("K7340_BUILD_DIR"):
             paths.append(os.path.join(env["K7340_BUILD_DIR"], "lib", LIBRARY_NAME))
         paths.append(os.path.join(_REPO, "build", "linux", "lib", LIBRARY_NAME))
-    paths.append(LIBRARY_NAME)
+    paths.append(LIBRARY_NAME if IS_WINDOWS else LIBRARY_NAME + ".2")
     return paths
 
 

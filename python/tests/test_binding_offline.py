@@ -14,8 +14,8 @@ from k7340.flags import FaultFlags, StatusFlags
     "environ, expected",
     [
         ({"K7340_LIBRARY": "/opt/x/libk7340.so", "K7340_BUILD_DIR": "/b"}, ["/opt/x/libk7340.so"]),
-        ({"K7340_BUILD_DIR": "/b"}, ["/b/lib/libk7340.so", "<repo>", "libk7340.so"]),
-        ({}, ["<repo>", "libk7340.so"]),
+        ({"K7340_BUILD_DIR": "/b"}, ["/b/lib/libk7340.so", "<repo>", "libk7340.so.2"]),
+        ({}, ["<repo>", "libk7340.so.2"]),
     ],
 )
 def test_library_search_order(environ, expected):

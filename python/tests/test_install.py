@@ -63,3 +63,9 @@ def test_console_script_and_carried_simulator(venv, tmp_path):
                           capture_output=True, text=True, timeout=60, env=clean_env())
     assert proc.returncode == 1
     assert "%s: COM port busy or not found" % (tmp_path / "none") in proc.stderr
+
+
+def test_pip_show_names_the_licence(venv):
+    shown = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "show", "k7340"],
+                           capture_output=True, text=True, check=True, env=clean_env())
+    assert "License: MIT" in shown.stdout.splitlines()

@@ -4,8 +4,8 @@
 #     find_package(k7340) and through pkg-config, and a session run against k7340sim; the
 #     installed k7340config runs without LD_LIBRARY_PATH, also from a moved prefix;
 #   - a project that adds this repository with add_subdirectory builds the library alone;
-#   - scripts/package: the .deb's file list, its install into and purge from a throwaway dpkg
-#     root, each zip's file list, k7340.lib linked the way Microsoft's linker does, and the
+#   - scripts/package: the Debian packages (debian_checks.sh: file lists, lintian, one package
+#     at a time in a throwaway dpkg root, purges), each zip's file list, k7340.lib linked the way Microsoft's linker does, and the
 #     64-bit k7340config.exe run from its unzipped folder under wine64 (the 32-bit one under
 #     the 32-bit Wine where the machine runs 32-bit x86 programs, else SKIPPED).
 #
@@ -115,7 +115,8 @@ check "the prefix holds the header, library, CMake and pkg-config files, program
     has_all "$WORK/prefix.list" include/k7340.h lib/libk7340.so "lib/libk7340.so.$VERSION" \
     lib/libk7340.so.2 lib/cmake/k7340/k7340Config.cmake lib/cmake/k7340/k7340ConfigVersion.cmake \
     lib/cmake/k7340/k7340Targets.cmake lib/pkgconfig/k7340.pc share/doc/k7340/using-c.md \
-    share/doc/k7340/examples/example.c
+    share/doc/k7340/examples/example.c share/doc/k7340/LICENSE share/doc/k7340/CHANGELOG.md \
+    share/man/man1/k7340config.1 share/man/man1/k7340sim.1
 check "the prefix's bin/ holds k7340config and k7340sim and no test program" \
     listed_exactly "$WORK/prefix.list" bin k7340config k7340sim
 readelf -d "$PREFIX/lib/libk7340.so.$VERSION" | grep SONAME
@@ -181,36 +182,8 @@ check "scripts/package with a failing build names it" \
 
 # --- the release files --------------------------------------------------------------------
 check "scripts/package" "$ROOT/scripts/package"
-DEB=$PACKAGES/k7340_${VERSION}_amd64.deb
-dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./||; s|/$||' >"$WORK/deb.list"
-LIBDIR=$(sed -n 's|^\(usr/lib/[^/]*\)/libk7340\.so$|\1|p' "$WORK/deb.list")
-check "dpkg-deb -c: the library, header, CMake and pkg-config files, programs, docs" \
-    has_all "$WORK/deb.list" usr/include/k7340.h "$LIBDIR/libk7340.so" "$LIBDIR/libk7340.so.2" \
-    "$LIBDIR/libk7340.so.$VERSION" "$LIBDIR/cmake/k7340/k7340Config.cmake" \
-    "$LIBDIR/cmake/k7340/k7340ConfigVersion.cmake" "$LIBDIR/pkgconfig/k7340.pc" \
-    usr/share/doc/k7340/README.md usr/share/doc/k7340/using-c.md
-check "dpkg-deb -c: usr/bin holds k7340config and k7340sim only" \
-    listed_exactly "$WORK/deb.list" usr/bin k7340config k7340sim
-
-# A throwaway dpkg root: its own database and log; the maintainer scripts run outside a chroot
-# (the root has no shell) and find a stand-in ldconfig, so the machine's cache stays as it is.
-DROOT=$WORK/dpkg-root
-mkdir -p "$DROOT/var/lib/dpkg/info" "$DROOT/var/lib/dpkg/updates" "$WORK/fakebin"
-touch "$DROOT/var/lib/dpkg/status"
-printf '#!/bin/sh\necho "ldconfig $*" >>"%s"\n' "$WORK/ldconfig.calls" >"$WORK/fakebin/ldconfig"
-chmod +x "$WORK/fakebin/ldconfig"
-droot_dpkg() {
-    PATH=$WORK/fakebin:$PATH dpkg --root="$DROOT" --log="$DROOT/dpkg.log" --force-not-root \
-        --force-script-chrootless "$@"
-}
-check "the .deb installs into a throwaway root" droot_dpkg --force-depends -i "$DEB"
-check "  ... its k7340config runs there and its postinst ran ldconfig" sh -c \
-    "env -u LD_LIBRARY_PATH '$DROOT/usr/bin/k7340config' | grep -q '^Usage:' && grep -q ldconfig '$WORK/ldconfig.calls'"
-purged() {
-    droot_dpkg -P k7340 && [ -z "$(find "$DROOT/usr" ! -type d 2>/dev/null)" ] &&
-        ! droot_dpkg -s k7340 2>/dev/null | grep -q '^Status: install'
-}
-check "the .deb is purged from the throwaway root, leaving no file" purged
+. "$HERE/debian_checks.sh"
+debian_checks
 
 # Each zip: one folder with bin/ (the DLL and the two programs only), include/, lib/, doc/.
 for bits in 32 64; do
@@ -218,8 +191,8 @@ for bits in 32 64; do
     extra=()
     [ "$bits" = 32 ] && extra=("$name/lib/k7340.def")
     unzip -Z1 "$PACKAGES/$name.zip" | sed 's|/$||' >"$WORK/$name.list"
-    check "$name.zip holds the header, import libraries, README and docs" has_all \
-        "$WORK/$name.list" "$name/README.txt" "$name/include/k7340.h" "$name/lib/libk7340.dll.a" \
+    check "$name.zip holds the header, import libraries, README, docs, licence, changelog" has_all \
+        "$WORK/$name.list" "$name/README.txt" "$name/LICENSE" "$name/CHANGELOG.md" "$name/include/k7340.h" "$name/lib/libk7340.dll.a" \
         "$name/lib/k7340.lib" "$name/doc/windows.md" "$name/doc/using-c.md" "${extra[@]}"
     check "$name.zip: bin/ holds k7340.dll, 7340demo.exe, k7340config.exe only" \
         listed_exactly "$WORK/$name.list" "$name/bin" k7340.dll 7340demo.exe k7340config.exe
