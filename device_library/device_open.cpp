@@ -13,9 +13,10 @@ int ReadEepromByte(DeviceSlot *slot, int address, unsigned char *dst) {
     if (static_cast<unsigned>(address) >= EEPROM_SIZE)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_READ, static_cast<unsigned char>(address)};
-    int code = SendCommandFrame(slot, payload, sizeof payload);
+    int value;
+    const int code = Transact(slot, CMD_EEPROM_READ, payload, &value);
     if (code == K7340_OK)
-        code = ReadReplyFrame(slot, dst, 1);
+        *dst = static_cast<unsigned char>(value);
     return code;
 }
 
@@ -24,12 +25,13 @@ int WriteEepromByte(DeviceSlot *slot, int address, int value) {
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_WRITE, static_cast<unsigned char>(address),
                                      static_cast<unsigned char>(value)};
-    int code = SendCommandFrame(slot, payload, sizeof payload);
+    const Command *row = &COMMANDS[CMD_EEPROM_WRITE];
+    int code = SendCommandFrame(slot, payload, row->payloadLength);
     if (code != K7340_OK)
         return code;
     // The supply needs the time to program the cell before it answers.
     Pause(EEPROM_WRITE_PAUSE_MS);
-    return ReadReplyFrame(slot, nullptr, 0);
+    return ReadReplyFrame(slot, nullptr, row->replyLength);
 }
 
 int EepromChecksum(const DeviceSlot *slot) {

@@ -19,15 +19,17 @@ int ApplySetpoint(DeviceSlot *slot, double volts) {
     // A NaN would take the output-on path with an undefined code: refuse it.
     if (volts != volts)
         return K7340_ERR_ARGUMENT;
+    CommandId command = CMD_OUTPUT_OFF;
     unsigned char payload[4] = {OP_OUTPUT_OFF, 0, 0, 0};
     if (!(volts < OUTPUT_ON_THRESHOLD)) {
         const unsigned code = SetpointCode(volts, slot->vrange);
+        command = CMD_OUTPUT_ON;
         payload[0] = OP_OUTPUT_ON;
         payload[1] = static_cast<unsigned char>(code >> 16);
         payload[2] = static_cast<unsigned char>(code >> 8);
         payload[3] = static_cast<unsigned char>(code);
     }
-    return Transact(slot, payload, sizeof payload, nullptr, 0);
+    return Transact(slot, command, payload, nullptr);
 }
 
 unsigned WatchdogCount(unsigned milliseconds) {
@@ -76,7 +78,7 @@ extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_METER + channel)};
     int r;
-    code = Transact(slot, payload, 1, &r, 2);
+    code = Transact(slot, CMD_READ_METER, payload, &r);
     if (code != K7340_OK)
         return code;
     *value = MeterValue(channel, static_cast<unsigned>(r), slot->vrange, slot->irange);
@@ -94,7 +96,7 @@ extern "C" int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value)
         code = K7340_ERR_ARGUMENT;
     } else {
         const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_RAW_METER + channel)};
-        code = Transact(slot, payload, 1, value, 3);
+        code = Transact(slot, CMD_READ_RAW_METER, payload, value);
     }
     // Channels 0 and 1 carry 23 bits; the mask runs whatever happened above.
     if (channel != 2)
@@ -109,7 +111,7 @@ extern "C" int K7340_CALL K7340_SetWD(int index, unsigned int milliseconds) {
         return code;
     const unsigned char payload[] = {OP_WATCHDOG,
                                      static_cast<unsigned char>(WatchdogCount(milliseconds))};
-    return Transact(slot, payload, sizeof payload, nullptr, 0);
+    return Transact(slot, CMD_WATCHDOG, payload, nullptr);
 }
 
 extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
@@ -119,12 +121,12 @@ extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
         return code;
     const unsigned char firstPayload[] = {OP_LIMIT_FIRST,
                                           static_cast<unsigned char>(LimitLevel(first))};
-    code = Transact(slot, firstPayload, sizeof firstPayload, nullptr, 0);
+    code = Transact(slot, CMD_LIMIT_FIRST, firstPayload, nullptr);
     if (code != K7340_OK)
         return code;
     const unsigned char secondPayload[] = {OP_LIMIT_SECOND,
                                            static_cast<unsigned char>(LimitLevel(second))};
-    return Transact(slot, secondPayload, sizeof secondPayload, nullptr, 0);
+    return Transact(slot, CMD_LIMIT_SECOND, secondPayload, nullptr);
 }
 
 extern "C" int K7340_CALL K7340_Reset(int index) {
@@ -136,7 +138,7 @@ extern "C" int K7340_CALL K7340_Reset(int index) {
     if (code == K7340_OK)
         Pause(RESET_PAUSE_MS);
     const unsigned char payload[] = {OP_RESET};
-    SendCommandFrame(slot, payload, 1); // its reply is never read
+    SendCommandFrame(slot, payload, COMMANDS[CMD_RESET].payloadLength); // its reply is never read
     if (code == K7340_OK) {
         Pause(RESET_PAUSE_MS);
         PortPurgeInput(slot->portIndex);
@@ -150,7 +152,7 @@ extern "C" int K7340_CALL K7340_GetFwVersion(int index, int *version) {
     if (code != K7340_OK)
         return code;
     const unsigned char payload[] = {OP_FIRMWARE};
-    return Transact(slot, payload, 1, version, 2);
+    return Transact(slot, CMD_FIRMWARE, payload, version);
 }
 
 extern "C" int K7340_CALL K7340_GetStatusFlags(int index, int *flags) {
@@ -170,9 +172,9 @@ extern "C" int K7340_CALL K7340_GetFaultFlags(int index, int *flags) {
     if (code != K7340_OK)
         return code;
     const unsigned char query[] = {OP_FAULT_QUERY};
-    code = Transact(slot, query, 1, flags, 1);
+    code = Transact(slot, CMD_FAULT_QUERY, query, flags);
     if (code != K7340_OK)
         return code;
     const unsigned char followUp[] = {OP_FAULT_FOLLOW_UP};
-    return Transact(slot, followUp, 1, nullptr, 0);
+    return Transact(slot, CMD_FAULT_FOLLOW_UP, followUp, nullptr);
 }
