@@ -10,7 +10,7 @@ static int ImageWord(const DeviceSlot *slot, int address) {
 }
 
 int ReadEepromByte(DeviceSlot *slot, int address, unsigned char *dst) {
-    if (static_cast<unsigned>(address) >= EEPROM_SIZE)
+    if (static_cast<unsigned>(address) >= EEPROM_SIZE || dst == nullptr)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_READ, static_cast<unsigned char>(address)};
     int value;
@@ -131,8 +131,6 @@ extern "C" int K7340_CALL K7340_GetEEPROM(int index, int address, unsigned char 
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    if (value == nullptr)
-        return K7340_ERR_ARGUMENT;
     return ReadEepromByte(slot, address, value);
 }
 

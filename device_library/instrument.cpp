@@ -7,6 +7,12 @@
 
 static const double OUTPUT_ON_THRESHOLD = 20.0;
 
+// The exchange of a command that is its opcode alone.
+static int TransactOpcode(DeviceSlot *slot, CommandId command, int *out) {
+    const unsigned char payload[] = {COMMANDS[command].opcode};
+    return Transact(slot, command, payload, out);
+}
+
 unsigned SetpointCode(double volts, int vrange) {
     const double scaled = volts / vrange * 16777215.0 + 0.5;
     // Compared before converting: a huge request must clamp, not overflow the conversion.
@@ -151,8 +157,7 @@ extern "C" int K7340_CALL K7340_GetFwVersion(int index, int *version) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char payload[] = {OP_FIRMWARE};
-    return Transact(slot, CMD_FIRMWARE, payload, version);
+    return TransactOpcode(slot, CMD_FIRMWARE, version);
 }
 
 extern "C" int K7340_CALL K7340_GetStatusFlags(int index, int *flags) {
@@ -171,10 +176,8 @@ extern "C" int K7340_CALL K7340_GetFaultFlags(int index, int *flags) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char query[] = {OP_FAULT_QUERY};
-    code = Transact(slot, CMD_FAULT_QUERY, query, flags);
+    code = TransactOpcode(slot, CMD_FAULT_QUERY, flags);
     if (code != K7340_OK)
         return code;
-    const unsigned char followUp[] = {OP_FAULT_FOLLOW_UP};
-    return Transact(slot, CMD_FAULT_FOLLOW_UP, followUp, nullptr);
+    return TransactOpcode(slot, CMD_FAULT_FOLLOW_UP, nullptr);
 }
