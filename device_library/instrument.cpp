@@ -7,10 +7,23 @@
 
 static const double OUTPUT_ON_THRESHOLD = 20.0;
 
+// As GetOpenSlot, then -2 for a null output pointer.
+static int GetOpenSlotFor(int index, const void *output, DeviceSlot **slot) {
+    const int code = GetOpenSlot(index, slot);
+    return code == K7340_OK && output == nullptr ? K7340_ERR_ARGUMENT : code;
+}
+
 // The exchange of a command that is its opcode alone.
 static int TransactOpcode(DeviceSlot *slot, CommandId command, int *out) {
     const unsigned char payload[] = {COMMANDS[command].opcode};
     return Transact(slot, command, payload, out);
+}
+
+// The exchange of a command of its opcode and one argument byte, with no reply data.
+static int TransactArgument(DeviceSlot *slot, CommandId command, unsigned argument) {
+    const unsigned char payload[] = {COMMANDS[command].opcode,
+                                     static_cast<unsigned char>(argument)};
+    return Transact(slot, command, payload, nullptr);
 }
 
 unsigned SetpointCode(double volts, int vrange) {
@@ -77,10 +90,10 @@ extern "C" int K7340_CALL K7340_SetVoltage(int index, double volts) {
 
 extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (channel < 0 || channel > 3 || value == nullptr)
+    if (channel < 0 || channel > 3)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_METER + channel)};
     int r;
@@ -93,11 +106,9 @@ extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value)
 
 extern "C" int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (value == nullptr)
-        return K7340_ERR_ARGUMENT;
     if (channel < 0 || channel > 2) {
         code = K7340_ERR_ARGUMENT;
     } else {
@@ -115,9 +126,7 @@ extern "C" int K7340_CALL K7340_SetWD(int index, unsigned int milliseconds) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char payload[] = {OP_WATCHDOG,
-                                     static_cast<unsigned char>(WatchdogCount(milliseconds))};
-    return Transact(slot, CMD_WATCHDOG, payload, nullptr);
+    return TransactArgument(slot, CMD_WATCHDOG, WatchdogCount(milliseconds));
 }
 
 extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
@@ -125,14 +134,10 @@ extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char firstPayload[] = {OP_LIMIT_FIRST,
-                                          static_cast<unsigned char>(LimitLevel(first))};
-    code = Transact(slot, CMD_LIMIT_FIRST, firstPayload, nullptr);
+    code = TransactArgument(slot, CMD_LIMIT_FIRST, LimitLevel(first));
     if (code != K7340_OK)
         return code;
-    const unsigned char secondPayload[] = {OP_LIMIT_SECOND,
-                                           static_cast<unsigned char>(LimitLevel(second))};
-    return Transact(slot, CMD_LIMIT_SECOND, secondPayload, nullptr);
+    return TransactArgument(slot, CMD_LIMIT_SECOND, LimitLevel(second));
 }
 
 extern "C" int K7340_CALL K7340_Reset(int index) {
@@ -154,19 +159,15 @@ extern "C" int K7340_CALL K7340_Reset(int index) {
 
 extern "C" int K7340_CALL K7340_GetFwVersion(int index, int *version) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
-    if (code != K7340_OK)
-        return code;
-    return TransactOpcode(slot, CMD_FIRMWARE, version);
+    const int code = GetOpenSlot(index, &slot);
+    return code != K7340_OK ? code : TransactOpcode(slot, CMD_FIRMWARE, version);
 }
 
 extern "C" int K7340_CALL K7340_GetStatusFlags(int index, int *flags) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    const int code = GetOpenSlotFor(index, flags, &slot);
     if (code != K7340_OK)
         return code;
-    if (flags == nullptr)
-        return K7340_ERR_ARGUMENT;
     *flags = slot->status & 0xFF;
     return K7340_OK;
 }
