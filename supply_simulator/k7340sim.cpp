@@ -7,8 +7,8 @@
  * Replies are written the moment the model releases them: at once, or, with --wire, when their
  * last byte would have arrived on a 57600 baud line (absolute-time sleep plus a short spin).
  * This file holds the one running simulator (SimContext, passed by pointer), the serve loop and
- * the stop, the hang-up, the EEPROM file, the log output, the control FIFO and main; the options
- * are in sim_options.cpp, the pseudo-terminal in sim_pty.cpp.
+ * the stop, the hang-up, the log output, the control FIFO and main; the options are in
+ * sim_options.cpp, the EEPROM file in sim_eeprom_file.cpp, the pseudo-terminal in sim_pty.cpp.
  */
 #include "k7340sim.h"
 
@@ -57,7 +57,7 @@ static void OnSignal(int) {
     g_stop = 1;
 }
 
-// ---- EEPROM file ----
+// ---- the EEPROM file ----
 
 // Saves the EEPROM file before the reply to a write goes out, so a client that has the reply
 // finds the file up to date.
