@@ -5,14 +5,20 @@
 #include "serial_port.h"
 
 const Command COMMANDS[COMMAND_COUNT] = {
-    // opcode, payload bytes (opcode included), reply data bytes, name
-    {OP_READ_METER, 1, 2, "read meter"},        {OP_OUTPUT_OFF, 4, 0, "output off"},
-    {OP_OUTPUT_ON, 4, 0, "output on"},          {OP_WATCHDOG, 2, 0, "watchdog"},
-    {OP_EEPROM_WRITE, 3, 0, "write EEPROM"},    {OP_EEPROM_READ, 2, 1, "read EEPROM"},
-    {OP_FIRMWARE, 1, 2, "read firmware"},       {OP_RESET, 1, 0, "reset"},
-    {OP_LIMIT_FIRST, 2, 0, "voltage limit"},    {OP_LIMIT_SECOND, 2, 0, "current limit"},
-    {OP_FAULT_FOLLOW_UP, 1, 0, "clear faults"}, {OP_READ_RAW_METER, 1, 3, "read raw meter"},
-    {OP_FAULT_QUERY, 1, 1, "fault query"},
+    // opcode, payload bytes (opcode included), reply data bytes, name; the payload after the opcode
+    {OP_READ_METER, 1, 2, "read meter"},         // none (the opcode adds the channel, 0..3)
+    {OP_OUTPUT_OFF, 4, 0, "output off"},         // setpoint code, 3 bytes, zero
+    {OP_OUTPUT_ON, 4, 0, "output on"},           // setpoint code, 3 bytes
+    {OP_WATCHDOG, 2, 0, "watchdog"},             // count in 10 ms units
+    {OP_EEPROM_WRITE, 3, 0, "write EEPROM"},     // address, value
+    {OP_EEPROM_READ, 2, 1, "read EEPROM"},       // address
+    {OP_FIRMWARE, 1, 2, "read firmware"},        // none
+    {OP_RESET, 1, 0, "reset"},                   // none; its reply is never read
+    {OP_LIMIT_FIRST, 2, 0, "voltage limit"},     // level 0..63
+    {OP_LIMIT_SECOND, 2, 0, "current limit"},    // level 0..63
+    {OP_FAULT_FOLLOW_UP, 1, 0, "clear faults"},  // none
+    {OP_READ_RAW_METER, 1, 3, "read raw meter"}, // none (the opcode adds the channel, 0..2)
+    {OP_FAULT_QUERY, 1, 1, "fault query"},       // none; the reply's data is the fault byte
 };
 
 unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count) {

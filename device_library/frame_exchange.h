@@ -23,20 +23,21 @@
 
 #include "device_table.h"
 
+// The opcodes; COMMANDS (frame_exchange.cpp) says what each command carries.
 enum Opcode {
-    OP_READ_METER = 0x00,   // + channel 0..3
-    OP_OUTPUT_OFF = 0x10,   // setpoint code (3 bytes, zero)
-    OP_OUTPUT_ON = 0x11,    // setpoint code (3 bytes)
-    OP_WATCHDOG = 0xF0,     // count in 10 ms units
-    OP_EEPROM_WRITE = 0xF1, // address, value
-    OP_EEPROM_READ = 0xF2,  // address
+    OP_READ_METER = 0x00, // + channel 0..3
+    OP_OUTPUT_OFF = 0x10,
+    OP_OUTPUT_ON = 0x11,
+    OP_WATCHDOG = 0xF0,
+    OP_EEPROM_WRITE = 0xF1,
+    OP_EEPROM_READ = 0xF2,
     OP_FIRMWARE = 0xF3,
-    OP_RESET = 0xF4,        // its reply is never read
-    OP_LIMIT_FIRST = 0xF6,  // level 0..63
-    OP_LIMIT_SECOND = 0xF7, // level 0..63
+    OP_RESET = 0xF4,
+    OP_LIMIT_FIRST = 0xF6,
+    OP_LIMIT_SECOND = 0xF7,
     OP_FAULT_FOLLOW_UP = 0xF8,
     OP_READ_RAW_METER = 0xF9, // + channel 0..2
-    OP_FAULT_QUERY = 0xFC,    // the reply's data is the fault byte
+    OP_FAULT_QUERY = 0xFC,
 };
 
 // The commands the library sends, each a row of COMMANDS.
