@@ -6,7 +6,7 @@
 #include <climits>
 
 static int IsConversionSpace(char c) {
-    /* The white space that "%d" skips in the C locale. */
+    // The white space that "%d" skips in the C locale.
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
@@ -23,8 +23,8 @@ int ConvertDecimal(const char *text, int *value) {
     }
     if (*p < '0' || *p > '9')
         return 0;
-    /* Accumulate the magnitude with a ceiling just past the 32-bit range, so any length of
-     * digits saturates instead of wrapping. */
+    // Accumulate the magnitude with a ceiling just past the 32-bit range, so any length of
+    // digits saturates instead of wrapping.
     const long long ceiling = static_cast<long long>(INT_MAX) + 1;
     long long magnitude = 0;
     while (*p >= '0' && *p <= '9') {
@@ -59,7 +59,7 @@ int ParseConfigArgs(int argc, const char *const *argv, ConfigArgs *args) {
         return CONFIG_ARGS_VRANGE;
     if (!haveIrange || !InBounds(irange, CONFIG_IRANGE_LOWEST, CONFIG_IRANGE_HIGHEST))
         return CONFIG_ARGS_IRANGE;
-    /* The COM port has no bounds; it is only refused when it holds no number at all. */
+    // The COM port has no bounds; it is only refused when it holds no number at all.
     if (!haveComPort)
         return CONFIG_ARGS_USAGE;
     args->comPort = comPort;

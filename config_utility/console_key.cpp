@@ -6,38 +6,38 @@
 #if defined(_WIN32)
 
 #include <conio.h>
-#include <stdio.h>
+#include <cstdio>
 
-int ReadConsoleKey(void) {
+int ReadConsoleKey() {
     const int key = _getch();
-    return key == EOF ? -1 : (key & 0xFF); /* EOF: no console to read a key from */
+    return key == EOF ? -1 : (key & 0xFF); // EOF: no console to read a key from
 }
 
-#else /* POSIX */
+#else // POSIX
 
-#include <errno.h>
-#include <signal.h>
-#include <string.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <termios.h>
 #include <unistd.h>
 
-/* The terminal settings to put back and the ones of the wait, valid while savedValid is 1.
- * Signal handlers read them, so they live at file scope. */
-static struct termios savedTerminal;
-static struct termios keyTerminal;
-static volatile sig_atomic_t savedValid = 0;
+// The terminal settings to put back and the ones of the wait, valid while g_savedValid is 1.
+// Signal handlers read them, so they live at file scope.
+static termios g_savedTerminal;
+static termios g_keyTerminal;
+static volatile sig_atomic_t g_savedValid = 0;
 
-/* Signals that end the program: the terminal is restored, then the signal takes its course. */
+// Signals that end the program: the terminal is restored, then the signal takes its course.
 static const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 enum { ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0] };
-static struct sigaction previousEnding[ENDING_SIGNAL_COUNT];
-static struct sigaction previousStop;
+static struct sigaction g_previousEnding[ENDING_SIGNAL_COUNT];
+static struct sigaction g_previousStop;
 
-static void RestoreTerminal(void) {
-    if (savedValid) {
-        /* TCSAFLUSH drops the rest of a key that sends several bytes (arrows, function keys). */
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-        savedValid = 0;
+static void RestoreTerminal() {
+    if (g_savedValid) {
+        // TCSAFLUSH drops the rest of a key that sends several bytes (arrows, function keys).
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+        g_savedValid = 0;
     }
 }
 
@@ -63,33 +63,33 @@ static void OnEndingSignal(int signo) {
     RaiseUnblocked(signo);
 }
 
-/* Ctrl-Z: the shell gets its terminal back while the program is stopped, and the wait takes it
- * again on SIGCONT (the read is interrupted and resumed). */
+// Ctrl-Z: the shell gets its terminal back while the program is stopped, and the wait takes it
+// again on SIGCONT (the read is interrupted and resumed).
 static void OnStopSignal(int signo) {
     const int savedErrno = errno;
-    if (savedValid)
-        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    if (g_savedValid)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
     SetHandler(signo, SIG_DFL, nullptr);
-    RaiseUnblocked(signo); /* stops here until SIGCONT */
+    RaiseUnblocked(signo); // stops here until SIGCONT
     SetHandler(signo, OnStopSignal, nullptr);
-    if (savedValid)
-        tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal);
+    if (g_savedValid)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_keyTerminal);
     errno = savedErrno;
 }
 
-static void CatchSignals(void) {
+static void CatchSignals() {
     for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        SetHandler(ENDING_SIGNALS[i], OnEndingSignal, &previousEnding[i]);
-    SetHandler(SIGTSTP, OnStopSignal, &previousStop);
+        SetHandler(ENDING_SIGNALS[i], OnEndingSignal, &g_previousEnding[i]);
+    SetHandler(SIGTSTP, OnStopSignal, &g_previousStop);
 }
 
-static void ReleaseSignals(void) {
+static void ReleaseSignals() {
     for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        sigaction(ENDING_SIGNALS[i], &previousEnding[i], nullptr);
-    sigaction(SIGTSTP, &previousStop, nullptr);
+        sigaction(ENDING_SIGNALS[i], &g_previousEnding[i], nullptr);
+    sigaction(SIGTSTP, &g_previousStop, nullptr);
 }
 
-static int ReadOneByte(void) {
+static int ReadOneByte() {
     unsigned char byte = 0;
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, &byte, 1);
@@ -101,19 +101,19 @@ static int ReadOneByte(void) {
     }
 }
 
-int ReadConsoleKey(void) {
-    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
-        return ReadOneByte(); /* a pipe or a file */
-    keyTerminal = savedTerminal;
-    keyTerminal.c_lflag &=
-        ~static_cast<tcflag_t>(ICANON | ECHO); /* ISIG stays: Ctrl-C still interrupts */
-    keyTerminal.c_cc[VMIN] = 1;
-    keyTerminal.c_cc[VTIME] = 0;
+int ReadConsoleKey() {
+    if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0)
+        return ReadOneByte(); // a pipe or a file
+    g_keyTerminal = g_savedTerminal;
+    g_keyTerminal.c_lflag &=
+        ~static_cast<tcflag_t>(ICANON | ECHO); // ISIG stays: Ctrl-C still interrupts
+    g_keyTerminal.c_cc[VMIN] = 1;
+    g_keyTerminal.c_cc[VTIME] = 0;
 
     CatchSignals();
-    savedValid = 1;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal) != 0) {
-        savedValid = 0;
+    g_savedValid = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &g_keyTerminal) != 0) {
+        g_savedValid = 0;
         ReleaseSignals();
         return ReadOneByte();
     }

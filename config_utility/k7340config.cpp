@@ -8,18 +8,18 @@
  * report. Every message goes to standard output. The exit status is 0 when the ranges were
  * programmed ("OK") or when the operator chose to keep an existing configuration, 1 otherwise.
  */
-#include <stdio.h>
-
 #include "config_args.h"
 #include "console_key.h"
 #include "k7340.h"
 #include "standard_streams.h"
 
+#include <cstdio>
+
 enum { EXIT_DONE = 0, EXIT_TROUBLE = 1 };
 
 static const int DEVICE_INDEX = 0;
 
-static void PrintUsage(void) {
+static void PrintUsage() {
     printf("Usage: k7340config <comport> <vrange> <irange>\n");
     printf(" comport - COM port designator: 0=COM1, 1=COM2, etc.\n");
     printf(" vrange  - maximum \"output voltage swing\" from data sheet (%d to %d)\n",
@@ -31,7 +31,7 @@ static void PrintUsage(void) {
     printf(" \"k7340config 1 20000 1000\" - COM2, 20 kV, 1 mA\n");
 }
 
-/* Prints the command-line complaint for a ParseConfigArgs outcome, then the usage text. */
+// Prints the command-line complaint for a ParseConfigArgs outcome, then the usage text.
 static void ReportBadArguments(int outcome) {
     switch (outcome) {
     case CONFIG_ARGS_WRONG_COUNT:
@@ -46,26 +46,26 @@ static void ReportBadArguments(int outcome) {
                CONFIG_IRANGE_HIGHEST);
         break;
     default:
-        break; /* a COM port without a number: the usage text says it all */
+        break; // a COM port without a number: the usage text says it all
     }
     PrintUsage();
 }
 
-/* Shows the prompt, takes one keystroke and echoes it. Returns 1 for yes. */
+// Shows the prompt, takes one keystroke and echoes it. Returns 1 for yes.
 static int AskYesNo(const char *prompt) {
     printf("%s", prompt);
-    fflush(stdout); /* the prompt must be visible before the key is awaited */
+    fflush(stdout); // the prompt must be visible before the key is awaited
     const int key = ReadConsoleKey();
     if (key >= 0)
         printf("%c\n", key);
     else
-        printf("\n"); /* end of input: no key to echo, the answer is no */
+        printf("\n"); // end of input: no key to echo, the answer is no
     return AnswerIsYes(key);
 }
 
 static int ConfigureUnit(const ConfigArgs *args) {
     printf("configuring unit ... \n");
-    fflush(stdout); /* six EEPROM writes follow: at least 600 ms */
+    fflush(stdout); // six EEPROM writes follow: at least 600 ms
     const int code = K7340_SetRanges(DEVICE_INDEX, args->vrange, args->irange);
     if (code == K7340_OK)
         printf("OK");
@@ -74,7 +74,7 @@ static int ConfigureUnit(const ConfigArgs *args) {
     return code;
 }
 
-/* Open, ask, program. Returns the run's result code; the caller closes the device. */
+// Open, ask, program. Returns the run's result code; the caller closes the device.
 static int ProgramRanges(const ConfigArgs *args) {
     int code = K7340_OpenDevice(DEVICE_INDEX, args->comPort);
     if (code == K7340_ERR_EEPROM_CHECKSUM) {
@@ -103,9 +103,8 @@ static int ProgramRanges(const ConfigArgs *args) {
 }
 
 int main(int argc, char **argv) {
-    if (!HoldStandardStreams()) {
-        return EXIT_TROUBLE; /* nothing has been said, nothing sent */
-    }
+    if (!HoldStandardStreams())
+        return EXIT_TROUBLE; // nothing has been said, nothing sent
     printf("Vantrel MODEL 7340 CONFIGURATION UTILITY\n");
 
     ConfigArgs args;
@@ -116,7 +115,7 @@ int main(int argc, char **argv) {
     }
 
     const int code = ProgramRanges(&args);
-    K7340_CloseDevice(DEVICE_INDEX); /* also after a failed open; its -1 means nothing then */
+    K7340_CloseDevice(DEVICE_INDEX); // also after a failed open; its -1 means nothing then
     if (code != K7340_OK) {
         printf("ERROR: %s\n", K7340_GetErrString(code));
         return EXIT_TROUBLE;

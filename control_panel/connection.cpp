@@ -10,10 +10,8 @@
 
 #include <commctrl.h>
 
-namespace {
-
 // The EEPROM could not be used; the library carries on with its default ranges.
-void WarnAboutDefaults(int code) {
+static void WarnAboutDefaults(int code) {
     const char *text = code == K7340_ERR_EEPROM_CHECKSUM
                            ? "Device is not configured; using default calibration and "
                              "setpoint/meter ranges"
@@ -23,40 +21,33 @@ void WarnAboutDefaults(int code) {
 }
 
 // Steps 2 to 7 of a Start: 0, or the code of the step that failed.
-int OpenAndPrepare(int *revision) {
+static int OpenAndPrepare(int *revision) {
     int r = K7340_OpenDevice(DEVICE, g_panel.comPort);
-    if (r == K7340_ERR_EEPROM_CHECKSUM || r == K7340_ERR_RANGES) {
+    if (r == K7340_ERR_EEPROM_CHECKSUM || r == K7340_ERR_RANGES)
         WarnAboutDefaults(r);
-    } else if (r != K7340_OK) {
+    else if (r != K7340_OK)
         return r;
-    }
     r = K7340_GetFwVersion(DEVICE, revision);
-    if (r != K7340_OK) {
+    if (r != K7340_OK)
         return r;
-    }
     r = K7340_GetRanges(DEVICE, &g_panel.vrange, &g_panel.irange);
-    if (r != K7340_OK) {
+    if (r != K7340_OK)
         return r;
-    }
     r = K7340_SetVoltage(DEVICE, 0.0);
-    if (r != K7340_OK) {
+    if (r != K7340_OK)
         return r;
-    }
     return K7340_SetWD(DEVICE, 0);
 }
 
-void SetBars(int voltage, int current) {
+static void SetBars(int voltage, int current) {
     SendMessageA(g_panel.voltageBar, PBM_SETPOS, voltage, 0);
     SendMessageA(g_panel.currentBar, PBM_SETPOS, current, 0);
 }
 
-} // namespace
-
 void StartConnection() {
     // The warning box runs its own message loop, in which Start can be pressed again.
-    if (g_panel.starting) {
+    if (g_panel.starting)
         return;
-    }
     g_panel.starting = 1;
     g_panel.setpoint = 0;
     int revision = 0;
@@ -91,9 +82,8 @@ void StopConnection() {
     SetDlgItemTextA(g_panel.dialog, IDC_CONNECTION_STATE, "Offline");
     const int cleared[] = {IDC_VOLTAGE,  IDC_CURRENT,       IDC_TEMPERATURE,  IDC_SETPOINT,
                            IDC_FIRMWARE, IDC_VOLTAGE_SCALE, IDC_CURRENT_SCALE};
-    for (int id : cleared) {
+    for (int id : cleared)
         SetDlgItemTextA(g_panel.dialog, id, "");
-    }
     SendMessageA(g_panel.trackbar, TBM_SETPOS, TRUE, 0);
     SetBars(0, 0);
     SendDlgItemMessageA(g_panel.dialog, IDC_OUTPUT_ENABLE, BM_SETCHECK, BST_UNCHECKED, 0);
@@ -123,9 +113,8 @@ void SetSetpointFromSlider() {
 
 void SetSetpointFromFine(const NMUPDOWN *notification) {
     // Never connected: there is no range to scale by, so nothing moves.
-    if (g_panel.vrange == 0) {
+    if (g_panel.vrange == 0)
         return;
-    }
     int n = SetpointFromFine(g_panel.setpoint, notification->iDelta, g_panel.vrange);
     SendMessageA(g_panel.trackbar, TBM_SETPOS, TRUE,
                  SliderFromSetpoint(n, g_panel.vrange, g_panel.sliderSteps));
@@ -169,20 +158,17 @@ void PollDevice() {
 void ShowErrorAndStatus(int code) {
     SetDlgItemTextA(g_panel.dialog, IDC_ERROR_TEXT, K7340_GetErrString(code));
     int status = 0, fault = 0;
-    if (K7340_GetStatusFlags(DEVICE, &status) != K7340_OK) {
+    if (K7340_GetStatusFlags(DEVICE, &status) != K7340_OK)
         return;
-    }
-    if (K7340_GetFaultFlags(DEVICE, &fault) != K7340_OK) {
+    if (K7340_GetFaultFlags(DEVICE, &fault) != K7340_OK)
         return;
-    }
     int ids[INDICATOR_COUNT], checked[INDICATOR_COUNT];
     IndicatorStates(status, fault, ids, checked);
-    for (int i = 0; i < INDICATOR_COUNT; ++i) {
+    for (int i = 0; i < INDICATOR_COUNT; i++) {
         SendDlgItemMessageA(g_panel.dialog, ids[i], BM_SETCHECK,
                             checked[i] ? BST_CHECKED : BST_UNCHECKED, 0);
     }
     // The supply has been reset: give it a second before the next poll.
-    if (status & K7340_STATUS_RESET) {
+    if (status & K7340_STATUS_RESET)
         Sleep(1000);
-    }
 }

@@ -7,24 +7,21 @@
 #include "panel_logic.h"
 #include "resource.h"
 
-namespace {
-
 enum { HELP_TIMER = 1, HELP_TICK_MS = 100 };
 
-HELPINFO g_aboutRequest; // F1's own request: everything 0 but the identifier and position
-TRACKMOUSEEVENT g_leaveRequest = {sizeof(TRACKMOUSEEVENT), TME_LEAVE, nullptr, 0};
+static HELPINFO g_aboutRequest; // F1's own request: everything 0 but the identifier and position
+static TRACKMOUSEEVENT g_leaveRequest = {sizeof(TRACKMOUSEEVENT), TME_LEAVE, nullptr, 0};
 
-INT_PTR ClosePopup(HWND popup) {
+static INT_PTR ClosePopup(HWND popup) {
     KillTimer(popup, HELP_TIMER);
     EndDialog(popup, 0);
     return TRUE;
 }
 
-INT_PTR InitPopup(HWND popup, const HELPINFO *request) {
+static INT_PTR InitPopup(HWND popup, const HELPINFO *request) {
     g_panel.helpText = HelpTextFor(request->iCtrlId);
-    if (g_panel.helpText == nullptr) {
+    if (g_panel.helpText == nullptr)
         return ClosePopup(popup);
-    }
     RECT panel;
     GetWindowRect(g_panel.dialog, &panel);
 
@@ -56,7 +53,7 @@ INT_PTR InitPopup(HWND popup, const HELPINFO *request) {
     return TRUE;
 }
 
-INT_PTR PaintPopup(HWND popup) {
+static INT_PTR PaintPopup(HWND popup) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(popup, &paint);
     RECT client;
@@ -68,19 +65,16 @@ INT_PTR PaintPopup(HWND popup) {
     return TRUE;
 }
 
-INT_PTR TickPopup(HWND popup) {
+static INT_PTR TickPopup(HWND popup) {
     int action = HelpTick(&g_panel.helpTicks);
     if (action & HELP_TICK_TRACK_LEAVE) {
         g_leaveRequest.hwndTrack = popup;
         TrackMouseEvent(&g_leaveRequest);
     }
-    if (action & HELP_TICK_CLOSE) {
+    if (action & HELP_TICK_CLOSE)
         return ClosePopup(popup);
-    }
     return TRUE;
 }
-
-} // namespace
 
 void HelpRequest(const HELPINFO *request) {
     if (g_panel.contextHelpArmed) {
@@ -99,9 +93,8 @@ void HelpRequest(const HELPINFO *request) {
 }
 
 void ShowHelpPopup(const HELPINFO *request) {
-    if (HelpRequestIgnored(request->iCtrlId)) {
+    if (HelpRequestIgnored(request->iCtrlId))
         return;
-    }
     DialogBoxParamA(g_panel.instance, "Help", nullptr, HelpDlgProc,
                     reinterpret_cast<LPARAM>(request));
     InvalidateRect(g_panel.dialog, nullptr, TRUE);

@@ -7,27 +7,22 @@
 
 PanelState g_panel = {};
 
-namespace {
+static const char CLASS_NAME[] = "7340demo";
 
-const char kClassName[] = "7340demo";
-
-LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
         return 0;
     case WM_DESTROY:
         // Closed from its taskbar entry: never leave high voltage on behind the program.
-        if (!g_panel.exited && g_panel.dialog != nullptr) {
+        if (!g_panel.exited && g_panel.dialog != nullptr)
             ExitPanel();
-        }
         PostQuitMessage(0);
         return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }
 }
-
-} // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_panel.instance = instance;
@@ -38,18 +33,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     windowClass.lpfnWndProc = OwnerWndProc;
     windowClass.hInstance = instance;
     windowClass.hIcon = LoadIconA(instance, "AIcon");
-    windowClass.lpszClassName = kClassName;
-    if (RegisterClassA(&windowClass) == 0) {
+    windowClass.lpszClassName = CLASS_NAME;
+    if (RegisterClassA(&windowClass) == 0)
         return 0;
-    }
 
     InitCommonControls();
 
-    HWND owner = CreateWindowExA(0, kClassName, kClassName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+    HWND owner = CreateWindowExA(0, CLASS_NAME, CLASS_NAME, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                  CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, nullptr);
-    if (owner == nullptr) {
+    if (owner == nullptr)
         return 0;
-    }
     ShowWindow(owner, SW_MINIMIZE);
 
     DialogBoxParamA(instance, "Edit", owner, PanelDlgProc, 0);

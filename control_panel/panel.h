@@ -6,8 +6,8 @@
  * connection.cpp    connection, polling, setpoint, error text and indicators
  * help_popup.cpp    context help and the about popup
  */
-#ifndef PANEL_H
-#define PANEL_H
+#ifndef K7340_PANEL_H
+#define K7340_PANEL_H
 
 #include <windows.h>
 #include <commctrl.h>

@@ -10,12 +10,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
-
 // Port selection: the first checked radio button names the port.
-void SelectPort() {
+static void SelectPort() {
     int checked[PORT_COUNT];
-    for (int port = 0; port < PORT_COUNT; ++port) {
+    for (int port = 0; port < PORT_COUNT; port++) {
         checked[port] = SendDlgItemMessageA(g_panel.dialog, kPortButtonIds[port], BM_GETCHECK, 0,
                                             0) == BST_CHECKED;
     }
@@ -23,7 +21,7 @@ void SelectPort() {
     UpdateControlStates();
 }
 
-void ExitCommand() {
+static void ExitCommand() {
     ExitPanel();
 }
 
@@ -35,7 +33,7 @@ struct CommandEntry {
 
 // A port selection, Start, Stop or Output Enable reaches the supply without waiting for the
 // timer; the exit command is answered FALSE, as the dialog manager's own commands are.
-const CommandEntry kCommands[] = {
+static const CommandEntry COMMANDS[] = {
     {IDC_COM1, SelectPort, TRUE},   {IDC_COM2, SelectPort, TRUE},
     {IDC_COM3, SelectPort, TRUE},   {IDC_COM4, SelectPort, TRUE},
     {IDC_COM5, SelectPort, TRUE},   {IDC_START, StartConnection, TRUE},
@@ -43,7 +41,7 @@ const CommandEntry kCommands[] = {
     {IDM_EXIT, ExitCommand, FALSE},
 };
 
-INT_PTR OnInitDialog(HWND dialog, WPARAM, LPARAM) {
+static INT_PTR OnInitDialog(HWND dialog, WPARAM, LPARAM) {
     g_panel.dialog = dialog;
     // In front of other windows, but not kept there.
     SetWindowPos(dialog, HWND_TOPMOST, 50, 50, 0, 0, SWP_NOSIZE);
@@ -59,55 +57,49 @@ INT_PTR OnInitDialog(HWND dialog, WPARAM, LPARAM) {
     return TRUE;
 }
 
-INT_PTR OnCommand(HWND, WPARAM wParam, LPARAM) {
+static INT_PTR OnCommand(HWND, WPARAM wParam, LPARAM) {
     int id = LOWORD(wParam);
-    for (const CommandEntry &command : kCommands) {
-        if (command.id != id) {
+    for (const CommandEntry &command : COMMANDS) {
+        if (command.id != id)
             continue;
-        }
         command.handler();
-        if (command.handled && g_panel.online) {
+        if (command.handled && g_panel.online)
             PollDevice();
-        }
         return command.handled;
     }
     return FALSE; // IDOK and IDCANCEL (Enter, Escape) included: the panel stays open
 }
 
-INT_PTR OnTimer(HWND, WPARAM, LPARAM) {
-    if (g_panel.online) {
+static INT_PTR OnTimer(HWND, WPARAM, LPARAM) {
+    if (g_panel.online)
         PollDevice();
-    }
     return TRUE;
 }
 
-INT_PTR OnHScroll(HWND, WPARAM, LPARAM lParam) {
-    if (reinterpret_cast<HWND>(lParam) == g_panel.trackbar) {
+static INT_PTR OnHScroll(HWND, WPARAM, LPARAM lParam) {
+    if (reinterpret_cast<HWND>(lParam) == g_panel.trackbar)
         SetSetpointFromSlider();
-    }
     return TRUE;
 }
 
-INT_PTR OnNotify(HWND, WPARAM, LPARAM lParam) {
+static INT_PTR OnNotify(HWND, WPARAM, LPARAM lParam) {
     const NMHDR *header = reinterpret_cast<const NMHDR *>(lParam);
-    if (header->code == UDN_DELTAPOS && header->idFrom == IDC_FINE) {
+    if (header->code == UDN_DELTAPOS && header->idFrom == IDC_FINE)
         SetSetpointFromFine(reinterpret_cast<const NMUPDOWN *>(lParam));
-    }
     return TRUE;
 }
 
-INT_PTR OnHelp(HWND, WPARAM, LPARAM lParam) {
+static INT_PTR OnHelp(HWND, WPARAM, LPARAM lParam) {
     HelpRequest(reinterpret_cast<const HELPINFO *>(lParam));
     return TRUE;
 }
 
 // The whole value is compared: the low four bits are not masked off.
-INT_PTR OnSysCommand(HWND, WPARAM wParam, LPARAM) {
-    if (wParam == SC_CONTEXTHELP) {
+static INT_PTR OnSysCommand(HWND, WPARAM wParam, LPARAM) {
+    if (wParam == SC_CONTEXTHELP)
         g_panel.contextHelpArmed = 1;
-    } else if (wParam == SC_CLOSE) {
+    else if (wParam == SC_CLOSE)
         ExitPanel();
-    }
     return FALSE; // default processing: help mode, or the close that ends in IDCANCEL
 }
 
@@ -116,44 +108,38 @@ struct MessageEntry {
     INT_PTR (*handler)(HWND, WPARAM, LPARAM);
 };
 
-const MessageEntry kMessages[] = {
+static const MessageEntry MESSAGES[] = {
     {WM_INITDIALOG, OnInitDialog}, {WM_COMMAND, OnCommand}, {WM_TIMER, OnTimer},
     {WM_HSCROLL, OnHScroll},       {WM_NOTIFY, OnNotify},   {WM_HELP, OnHelp},
     {WM_SYSCOMMAND, OnSysCommand},
 };
 
 // Probes a COM port the way the operator's choice will open it: exclusively.
-bool PortOpens(int port) {
+static bool PortOpens(int port) {
     char name[8];
-    std::snprintf(name, sizeof name, "COM%d", port + 1);
+    snprintf(name, sizeof name, "COM%d", port + 1);
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (handle == INVALID_HANDLE_VALUE)
         return false;
-    }
     CloseHandle(handle);
     return true;
 }
 
-void EnableItem(int id, bool enabled) {
+static void EnableItem(int id, bool enabled) {
     EnableWindow(GetDlgItem(g_panel.dialog, id), enabled);
 }
 
-} // namespace
-
 INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    for (const MessageEntry &entry : kMessages) {
-        if (entry.message == message) {
+    for (const MessageEntry &entry : MESSAGES)
+        if (entry.message == message)
             return entry.handler(dialog, wParam, lParam);
-        }
-    }
     return FALSE;
 }
 
 void UpdateControlStates() {
-    for (int port = 0; port < PORT_COUNT; ++port) {
+    for (int port = 0; port < PORT_COUNT; port++)
         EnableItem(kPortButtonIds[port], !g_panel.online && PortOpens(port));
-    }
     EnableItem(IDC_START, StartEnabled(g_panel.comPort, g_panel.online));
     EnableItem(IDC_STOP, g_panel.online);
     EnableItem(IDC_TRACKBAR, g_panel.online);
@@ -164,7 +150,7 @@ void SetItemTextF(int id, const char *format, ...) {
     static char text[256];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    vsnprintf(text, sizeof text, format, args);
     va_end(args);
     text[sizeof text - 1] = '\0';
     SetDlgItemTextA(g_panel.dialog, id, text);

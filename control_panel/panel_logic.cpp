@@ -13,38 +13,33 @@ int SliderSteps(int vrange) {
 }
 
 int SetpointFromSlider(int pos, int vrange, int sliderSteps) {
-    if (sliderSteps == 0) {
+    if (sliderSteps == 0)
         return 0;
-    }
     return pos * vrange / sliderSteps;
 }
 
 int SetpointFromFine(int setpoint, int delta, int vrange) {
-    if (vrange == 0) {
+    if (vrange == 0)
         return 0;
-    }
     int n = setpoint - delta;
-    if (n < 0) {
+    if (n < 0)
         n = 0;
-    } else if (n > vrange) {
+    else if (n > vrange)
         n = vrange;
-    }
     return n;
 }
 
 int SliderFromSetpoint(int setpoint, int vrange, int sliderSteps) {
-    if (vrange == 0) {
+    if (vrange == 0)
         return 0;
-    }
     return setpoint * sliderSteps / vrange;
 }
 
 int BarPosition(double reading, int range) {
     double position = reading / range * BAR_STEPS;
     // A reading never exceeds its range by much; the bound only keeps the conversion defined.
-    if (!(position > INT_MIN && position < INT_MAX)) {
+    if (!(position > INT_MIN && position < INT_MAX))
         return 0;
-    }
     return static_cast<int>(position);
 }
 
@@ -61,30 +56,24 @@ void PlaceHelpPopup(int x, int y, int w, int h, int sw, int sh, int panelLeft, i
                     int *top) {
     if (sw - x - w - 5 < 0) {
         int c = sw - w - 5;
-        if (c > panelLeft) {
+        if (c > panelLeft)
             x = c;
-        }
     }
-    if (sh - y - h - 5 < 0) {
+    if (sh - y - h - 5 < 0)
         y = sh - h - 5;
-    }
     *left = x - 10 < 0 ? 0 : x - 10;
     *top = y - 2 < 0 ? 0 : y - 2;
 }
 
 int HelpTick(int *ticks) {
     int action = HELP_TICK_NOTHING;
-    if (*ticks == HELP_LEAVE_TICK) {
+    if (*ticks == HELP_LEAVE_TICK)
         action |= HELP_TICK_TRACK_LEAVE;
-    }
     *ticks += 1;
-    if (*ticks > HELP_LAST_TICK) {
+    if (*ticks > HELP_LAST_TICK)
         action |= HELP_TICK_CLOSE;
-    }
     return action;
 }
-
-namespace {
 
 struct HelpEntry {
     int id;
@@ -92,7 +81,7 @@ struct HelpEntry {
 };
 
 // The about text's second line is the maker's web address.
-const HelpEntry kHelpTexts[] = {
+static const HelpEntry HELP_TEXTS[] = {
     {IDH_ABOUT, "Vantrel\nvantrel.example"},
     {IDC_COM1, "Use COM1."},
     {IDC_COM2, "Use COM2."},
@@ -126,14 +115,10 @@ const HelpEntry kHelpTexts[] = {
     {IDC_FAULT_EESUM, "EEPROM Checksum error.."},
 };
 
-} // namespace
-
 const char *HelpTextFor(int id) {
-    for (const HelpEntry &entry : kHelpTexts) {
-        if (entry.id == id) {
+    for (const HelpEntry &entry : HELP_TEXTS)
+        if (entry.id == id)
             return entry.text;
-        }
-    }
     return nullptr;
 }
 
@@ -143,7 +128,7 @@ bool HelpRequestIgnored(int id) {
 
 void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT],
                      int checked[INDICATOR_COUNT]) {
-    for (int bit = 0; bit < 8; ++bit) {
+    for (int bit = 0; bit < 8; bit++) {
         ids[2 * bit] = IDC_STATUS_OVERV + bit;
         checked[2 * bit] = (status >> bit) & 1;
         ids[2 * bit + 1] = IDC_FAULT_BIT0 + bit;
@@ -152,11 +137,9 @@ void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT],
 }
 
 int PortFromChecks(const int checked[PORT_COUNT], int current) {
-    for (int port = 0; port < PORT_COUNT; ++port) {
-        if (checked[port]) {
+    for (int port = 0; port < PORT_COUNT; port++)
+        if (checked[port])
             return port;
-        }
-    }
     return current;
 }
 

@@ -3,8 +3,8 @@
  * builds and is tested natively: slider and fine-step scaling, bar positions, the help popup's
  * placement and timing, the help texts, the indicator map and the port choice.
  */
-#ifndef PANEL_LOGIC_H
-#define PANEL_LOGIC_H
+#ifndef K7340_PANEL_LOGIC_H
+#define K7340_PANEL_LOGIC_H
 
 enum {
     PORT_COUNT = 5,          // COM1 to COM5 are offered

@@ -10,12 +10,13 @@ static int ImageWord(const DeviceSlot *slot, int address) {
 }
 
 int ReadEepromByte(DeviceSlot *slot, int address, unsigned char *dst) {
-    if (static_cast<unsigned>(address) >= EEPROM_SIZE)
+    if (static_cast<unsigned>(address) >= EEPROM_SIZE || dst == nullptr)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_READ, static_cast<unsigned char>(address)};
-    int code = SendCommandFrame(slot, payload, sizeof payload);
+    int value;
+    const int code = Transact(slot, CMD_EEPROM_READ, payload, &value);
     if (code == K7340_OK)
-        code = ReadReplyFrame(slot, dst, 1);
+        *dst = static_cast<unsigned char>(value);
     return code;
 }
 
@@ -24,12 +25,13 @@ int WriteEepromByte(DeviceSlot *slot, int address, int value) {
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_WRITE, static_cast<unsigned char>(address),
                                      static_cast<unsigned char>(value)};
-    int code = SendCommandFrame(slot, payload, sizeof payload);
+    const Command *row = &COMMANDS[CMD_EEPROM_WRITE];
+    int code = SendCommandFrame(slot, payload, row->payloadLength);
     if (code != K7340_OK)
         return code;
     // The supply needs the time to program the cell before it answers.
     Pause(EEPROM_WRITE_PAUSE_MS);
-    return ReadReplyFrame(slot, nullptr, 0);
+    return ReadReplyFrame(slot, nullptr, row->replyLength);
 }
 
 int EepromChecksum(const DeviceSlot *slot) {
@@ -129,8 +131,6 @@ extern "C" int K7340_CALL K7340_GetEEPROM(int index, int address, unsigned char 
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    if (value == nullptr)
-        return K7340_ERR_ARGUMENT;
     return ReadEepromByte(slot, address, value);
 }
 

@@ -27,7 +27,7 @@ enum {
 };
 
 // One EEPROM read exchange: the byte at address (0..127) into *dst; 0, -2 for an address out
-// of range, or the exchange's -3, -4, -5.
+// of range or a null dst (nothing is sent), or the exchange's -3, -4, -5.
 int ReadEepromByte(DeviceSlot *slot, int address, unsigned char *dst);
 
 // One EEPROM write exchange: the command, the supply's programming pause, then its reply.

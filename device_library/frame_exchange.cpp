@@ -4,6 +4,23 @@
 #include "k7340.h"
 #include "serial_port.h"
 
+const Command COMMANDS[COMMAND_COUNT] = {
+    // opcode, payload bytes (opcode included), reply data bytes, name; the payload after the opcode
+    {OP_READ_METER, 1, 2, "read meter"},         // none (the opcode adds the channel, 0..3)
+    {OP_OUTPUT_OFF, 4, 0, "output off"},         // setpoint code, 3 bytes, zero
+    {OP_OUTPUT_ON, 4, 0, "output on"},           // setpoint code, 3 bytes
+    {OP_WATCHDOG, 2, 0, "watchdog"},             // count in 10 ms units
+    {OP_EEPROM_WRITE, 3, 0, "write EEPROM"},     // address, value
+    {OP_EEPROM_READ, 2, 1, "read EEPROM"},       // address
+    {OP_FIRMWARE, 1, 2, "read firmware"},        // none
+    {OP_RESET, 1, 0, "reset"},                   // none; its reply is never read
+    {OP_LIMIT_FIRST, 2, 0, "voltage limit"},     // level 0..63
+    {OP_LIMIT_SECOND, 2, 0, "current limit"},    // level 0..63
+    {OP_FAULT_FOLLOW_UP, 1, 0, "clear faults"},  // none
+    {OP_READ_RAW_METER, 1, 3, "read raw meter"}, // none (the opcode adds the channel, 0..2)
+    {OP_FAULT_QUERY, 1, 1, "fault query"},       // none; the reply's data is the fault byte
+};
+
 unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count) {
     unsigned sum = seed;
     for (int i = 0; i < count; i++)
@@ -11,24 +28,24 @@ unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count
     return static_cast<unsigned char>(sum);
 }
 
-int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int n) {
-    if (n > MAX_COMMAND_PAYLOAD)
+int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int payloadLength) {
+    if (payloadLength > MAX_COMMAND_PAYLOAD)
         return K7340_ERR_COMMAND;
     unsigned char frame[MAX_COMMAND_PAYLOAD + 2];
-    frame[0] = static_cast<unsigned char>(n + 2);
-    for (int i = 0; i < n; i++)
+    frame[0] = static_cast<unsigned char>(payloadLength + 2);
+    for (int i = 0; i < payloadLength; i++)
         frame[1 + i] = payload[i];
-    frame[n + 1] = FrameChecksum(frame[0], payload, n);
+    frame[payloadLength + 1] = FrameChecksum(frame[0], payload, payloadLength);
     // A reply that was never read must not be taken for the coming one.
     PortPurgeInput(slot->portIndex);
-    return PortWrite(slot->portIndex, frame, n + 2);
+    return PortWrite(slot->portIndex, frame, payloadLength + 2);
 }
 
-int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int N) {
-    if (N > MAX_REPLY_DATA)
+int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int replyLength) {
+    if (replyLength > MAX_REPLY_DATA)
         return K7340_ERR_REPLY;
     unsigned char frame[MAX_REPLY_DATA + 3] = {};
-    const int total = N + 3;
+    const int total = replyLength + 3;
     int received = 0;
     while (received < total) {
         int count = total - received;
@@ -39,26 +56,32 @@ int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int N) {
             return K7340_ERR_READ; // a backend that breaks its contract must not spin or overrun
         received += count;
     }
-    if (FrameChecksum(0, frame, N + 2) != frame[N + 2])
+    if (FrameChecksum(0, frame, replyLength + 2) != frame[replyLength + 2])
         return K7340_ERR_CHECKSUM;
-    for (int i = 0; i < N; i++)
+    for (int i = 0; i < replyLength; i++)
         dst[i] = frame[2 + i];
     slot->status = frame[1];
     return K7340_OK;
 }
 
-int Transact(DeviceSlot *slot, const unsigned char *payload, int n, int *out, int N) {
+int Transact(DeviceSlot *slot, const unsigned char *payload, int payloadLength, int *out,
+             int replyLength) {
     unsigned char data[MAX_TRANSACT_DATA];
-    int code = SendCommandFrame(slot, payload, n);
+    int code = SendCommandFrame(slot, payload, payloadLength);
     if (code == K7340_OK)
-        code = ReadReplyFrame(slot, data, N);
+        code = ReadReplyFrame(slot, data, replyLength);
     if (code != K7340_OK || out == nullptr)
         return code;
     unsigned value = 0;
-    for (int i = 0; i < N; i++)
+    for (int i = 0; i < replyLength; i++)
         value = (value << 8) | data[i];
     *out = static_cast<int>(value);
     return K7340_OK;
+}
+
+int Transact(DeviceSlot *slot, CommandId command, const unsigned char *payload, int *out) {
+    const Command *row = &COMMANDS[command];
+    return Transact(slot, payload, row->payloadLength, out, row->replyLength);
 }
 
 extern "C" int K7340_CALL K7340_ReadPort(int index, unsigned char *buffer, int *count) {

@@ -23,21 +23,51 @@
 
 #include "device_table.h"
 
+// The opcodes; COMMANDS (frame_exchange.cpp) says what each command carries.
 enum Opcode {
-    OP_READ_METER = 0x00,      // + channel 0..3; 2 data bytes
-    OP_OUTPUT_OFF = 0x10,      // setpoint code (3 bytes, zero); no data
-    OP_OUTPUT_ON = 0x11,       // setpoint code (3 bytes); no data
-    OP_WATCHDOG = 0xF0,        // count in 10 ms units; no data
-    OP_EEPROM_WRITE = 0xF1,    // address, value; no data
-    OP_EEPROM_READ = 0xF2,     // address; 1 data byte
-    OP_FIRMWARE = 0xF3,        // 2 data bytes
-    OP_RESET = 0xF4,           // reply never read
-    OP_LIMIT_FIRST = 0xF6,     // level 0..63; no data
-    OP_LIMIT_SECOND = 0xF7,    // level 0..63; no data
-    OP_FAULT_FOLLOW_UP = 0xF8, // no data
-    OP_READ_RAW_METER = 0xF9,  // + channel 0..2; 3 data bytes
-    OP_FAULT_QUERY = 0xFC,     // 1 data byte, the fault byte
+    OP_READ_METER = 0x00, // + channel 0..3
+    OP_OUTPUT_OFF = 0x10,
+    OP_OUTPUT_ON = 0x11,
+    OP_WATCHDOG = 0xF0,
+    OP_EEPROM_WRITE = 0xF1,
+    OP_EEPROM_READ = 0xF2,
+    OP_FIRMWARE = 0xF3,
+    OP_RESET = 0xF4,
+    OP_LIMIT_FIRST = 0xF6,
+    OP_LIMIT_SECOND = 0xF7,
+    OP_FAULT_FOLLOW_UP = 0xF8,
+    OP_READ_RAW_METER = 0xF9, // + channel 0..2
+    OP_FAULT_QUERY = 0xFC,
 };
+
+// The commands the library sends, each a row of COMMANDS.
+enum CommandId {
+    CMD_READ_METER,
+    CMD_OUTPUT_OFF,
+    CMD_OUTPUT_ON,
+    CMD_WATCHDOG,
+    CMD_EEPROM_WRITE,
+    CMD_EEPROM_READ,
+    CMD_FIRMWARE,
+    CMD_RESET,
+    CMD_LIMIT_FIRST,
+    CMD_LIMIT_SECOND,
+    CMD_FAULT_FOLLOW_UP,
+    CMD_READ_RAW_METER,
+    CMD_FAULT_QUERY,
+    COMMAND_COUNT,
+};
+
+// One command on the wire: its opcode (channel 0's, for the meters), the payload bytes it sends
+// (opcode included) and the data bytes of its reply.
+struct Command {
+    unsigned char opcode;
+    unsigned char payloadLength;
+    unsigned char replyLength;
+    const char *name;
+};
+
+extern const Command COMMANDS[COMMAND_COUNT];
 
 enum {
     MAX_COMMAND_PAYLOAD = 11,
@@ -49,13 +79,19 @@ enum {
 unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count);
 
 // Purges stale input, then writes one command frame: 0, -3, or -6 for a payload over 11 bytes.
-int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int n);
+int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int payloadLength);
 
-// Reads one reply frame with N data bytes into dst and caches its status byte on success:
-// 0, -4, -5, or -7 for N over 8.
-int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int N);
+// Reads one reply frame with replyLength data bytes into dst and caches its status byte on
+// success: 0, -4, -5, or -7 for a replyLength over 8.
+int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int replyLength);
 
-// One exchange; on success stores the N (<= 4) data bytes big-endian in *out, when out is given.
-int Transact(DeviceSlot *slot, const unsigned char *payload, int n, int *out, int N);
+// One exchange; on success stores the replyLength (<= 4) data bytes big-endian in *out, when out
+// is given.
+int Transact(DeviceSlot *slot, const unsigned char *payload, int payloadLength, int *out,
+             int replyLength);
+
+// The exchange of a command of the table: its payload (opcode first) is as long as its row says,
+// and its reply carries the row's data bytes.
+int Transact(DeviceSlot *slot, CommandId command, const unsigned char *payload, int *out);
 
 #endif

@@ -7,6 +7,25 @@
 
 static const double OUTPUT_ON_THRESHOLD = 20.0;
 
+// As GetOpenSlot, then -2 for a null output pointer.
+static int GetOpenSlotFor(int index, const void *output, DeviceSlot **slot) {
+    const int code = GetOpenSlot(index, slot);
+    return code == K7340_OK && output == nullptr ? K7340_ERR_ARGUMENT : code;
+}
+
+// The exchange of a command that is its opcode alone.
+static int TransactOpcode(DeviceSlot *slot, CommandId command, int *out) {
+    const unsigned char payload[] = {COMMANDS[command].opcode};
+    return Transact(slot, command, payload, out);
+}
+
+// The exchange of a command of its opcode and one argument byte, with no reply data.
+static int TransactArgument(DeviceSlot *slot, CommandId command, unsigned argument) {
+    const unsigned char payload[] = {COMMANDS[command].opcode,
+                                     static_cast<unsigned char>(argument)};
+    return Transact(slot, command, payload, nullptr);
+}
+
 unsigned SetpointCode(double volts, int vrange) {
     const double scaled = volts / vrange * 16777215.0 + 0.5;
     // Compared before converting: a huge request must clamp, not overflow the conversion.
@@ -19,15 +38,17 @@ int ApplySetpoint(DeviceSlot *slot, double volts) {
     // A NaN would take the output-on path with an undefined code: refuse it.
     if (volts != volts)
         return K7340_ERR_ARGUMENT;
+    CommandId command = CMD_OUTPUT_OFF;
     unsigned char payload[4] = {OP_OUTPUT_OFF, 0, 0, 0};
     if (!(volts < OUTPUT_ON_THRESHOLD)) {
         const unsigned code = SetpointCode(volts, slot->vrange);
+        command = CMD_OUTPUT_ON;
         payload[0] = OP_OUTPUT_ON;
         payload[1] = static_cast<unsigned char>(code >> 16);
         payload[2] = static_cast<unsigned char>(code >> 8);
         payload[3] = static_cast<unsigned char>(code);
     }
-    return Transact(slot, payload, sizeof payload, nullptr, 0);
+    return Transact(slot, command, payload, nullptr);
 }
 
 unsigned WatchdogCount(unsigned milliseconds) {
@@ -69,14 +90,14 @@ extern "C" int K7340_CALL K7340_SetVoltage(int index, double volts) {
 
 extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (channel < 0 || channel > 3 || value == nullptr)
+    if (channel < 0 || channel > 3)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_METER + channel)};
     int r;
-    code = Transact(slot, payload, 1, &r, 2);
+    code = Transact(slot, CMD_READ_METER, payload, &r);
     if (code != K7340_OK)
         return code;
     *value = MeterValue(channel, static_cast<unsigned>(r), slot->vrange, slot->irange);
@@ -85,16 +106,14 @@ extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value)
 
 extern "C" int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (value == nullptr)
-        return K7340_ERR_ARGUMENT;
     if (channel < 0 || channel > 2) {
         code = K7340_ERR_ARGUMENT;
     } else {
         const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_RAW_METER + channel)};
-        code = Transact(slot, payload, 1, value, 3);
+        code = Transact(slot, CMD_READ_RAW_METER, payload, value);
     }
     // Channels 0 and 1 carry 23 bits; the mask runs whatever happened above.
     if (channel != 2)
@@ -107,9 +126,7 @@ extern "C" int K7340_CALL K7340_SetWD(int index, unsigned int milliseconds) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char payload[] = {OP_WATCHDOG,
-                                     static_cast<unsigned char>(WatchdogCount(milliseconds))};
-    return Transact(slot, payload, sizeof payload, nullptr, 0);
+    return TransactArgument(slot, CMD_WATCHDOG, WatchdogCount(milliseconds));
 }
 
 extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
@@ -117,14 +134,10 @@ extern "C" int K7340_CALL K7340_SetLimits(int index, int first, int second) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char firstPayload[] = {OP_LIMIT_FIRST,
-                                          static_cast<unsigned char>(LimitLevel(first))};
-    code = Transact(slot, firstPayload, sizeof firstPayload, nullptr, 0);
+    code = TransactArgument(slot, CMD_LIMIT_FIRST, LimitLevel(first));
     if (code != K7340_OK)
         return code;
-    const unsigned char secondPayload[] = {OP_LIMIT_SECOND,
-                                           static_cast<unsigned char>(LimitLevel(second))};
-    return Transact(slot, secondPayload, sizeof secondPayload, nullptr, 0);
+    return TransactArgument(slot, CMD_LIMIT_SECOND, LimitLevel(second));
 }
 
 extern "C" int K7340_CALL K7340_Reset(int index) {
@@ -136,7 +149,7 @@ extern "C" int K7340_CALL K7340_Reset(int index) {
     if (code == K7340_OK)
         Pause(RESET_PAUSE_MS);
     const unsigned char payload[] = {OP_RESET};
-    SendCommandFrame(slot, payload, 1); // its reply is never read
+    SendCommandFrame(slot, payload, COMMANDS[CMD_RESET].payloadLength); // its reply is never read
     if (code == K7340_OK) {
         Pause(RESET_PAUSE_MS);
         PortPurgeInput(slot->portIndex);
@@ -146,20 +159,15 @@ extern "C" int K7340_CALL K7340_Reset(int index) {
 
 extern "C" int K7340_CALL K7340_GetFwVersion(int index, int *version) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
-    if (code != K7340_OK)
-        return code;
-    const unsigned char payload[] = {OP_FIRMWARE};
-    return Transact(slot, payload, 1, version, 2);
+    const int code = GetOpenSlot(index, &slot);
+    return code != K7340_OK ? code : TransactOpcode(slot, CMD_FIRMWARE, version);
 }
 
 extern "C" int K7340_CALL K7340_GetStatusFlags(int index, int *flags) {
     DeviceSlot *slot;
-    int code = GetOpenSlot(index, &slot);
+    const int code = GetOpenSlotFor(index, flags, &slot);
     if (code != K7340_OK)
         return code;
-    if (flags == nullptr)
-        return K7340_ERR_ARGUMENT;
     *flags = slot->status & 0xFF;
     return K7340_OK;
 }
@@ -169,10 +177,8 @@ extern "C" int K7340_CALL K7340_GetFaultFlags(int index, int *flags) {
     int code = GetOpenSlot(index, &slot);
     if (code != K7340_OK)
         return code;
-    const unsigned char query[] = {OP_FAULT_QUERY};
-    code = Transact(slot, query, 1, flags, 1);
+    code = TransactOpcode(slot, CMD_FAULT_QUERY, flags);
     if (code != K7340_OK)
         return code;
-    const unsigned char followUp[] = {OP_FAULT_FOLLOW_UP};
-    return Transact(slot, followUp, 1, nullptr, 0);
+    return TransactOpcode(slot, CMD_FAULT_FOLLOW_UP, nullptr);
 }

@@ -52,8 +52,14 @@ int OpenPort(int index, int comPort) {
         return FailAndClose(handle);
     if (!SetCommMask(handle, EV_RXCHAR))
         return FailAndClose(handle);
-    COMMTIMEOUTS timeouts = {0xFFFFFFFF, 0, 100, 100, 100};
-    SetCommTimeouts(handle, &timeouts);
+    // A read returns what arrived within 100 ms; a write of n bytes may take 100 + 100 n ms.
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 100;
+    timeouts.WriteTotalTimeoutMultiplier = 100;
+    timeouts.WriteTotalTimeoutConstant = 100;
+    SetCommTimeouts(handle, &timeouts); // its result is not examined: the open has succeeded
     return 0;
 }
 

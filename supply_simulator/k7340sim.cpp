@@ -6,12 +6,14 @@
  * answers command frames through supply_model until SIGTERM or SIGINT, then removes the link.
  * Replies are written the moment the model releases them: at once, or, with --wire, when their
  * last byte would have arrived on a 57600 baud line (absolute-time sleep plus a short spin).
- * This file holds the serve loop, the EEPROM file, the log output, the control FIFO and main;
- * the options are in sim_options.cpp, the pseudo-terminal in sim_pty.cpp.
+ * This file holds the one running simulator (SimContext, passed by pointer), the serve loop and
+ * the stop, the hang-up, the log output, the control FIFO and main; the options are in
+ * sim_options.cpp, the EEPROM file in sim_eeprom_file.cpp, the pseudo-terminal in sim_pty.cpp.
  */
 #include "k7340sim.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,21 +27,27 @@ static const int64_t TICK_US = 10000;        // physics and watchdog advance at 
 static const int64_t SPIN_US = 120;          // final stretch before a wire release is spun
 static const int64_t WIRE_WAIT_US = 2000;    // a wire release this close is waited for, no poll
 static const int64_t MASTER_REST_US = 20000; // pause after EIO/hang-up on the master
-static const int PATH_MAX_TEXT = 4096;
+static const int64_t HANGUP_US = 200000;     // adapter pulled: time until the new pty appears
 
-SupplyModel g_model;
-SimPaths g_paths = {nullptr, nullptr, nullptr};
-volatile sig_atomic_t g_stop = 0;
+// The one running simulator.
+struct SimContext {
+    SupplyModel model;
+    SimPaths paths;
+    SimPty pty;
+    int control;       // the control FIFO, or -1
+    int controlWriter; // keeps the FIFO from reporting EOF while no one writes
+    char controlLine[512];
+    int controlLength;
+    int64_t startUs;
+    int64_t masterRestUntil;
+    int64_t reopenAt; // after a hang-up: when to create the new pty, else -1
+    int savedWrites;
+};
 
-static int g_control = -1;
-static int g_controlWriter = -1; // keeps the FIFO from reporting EOF while no one writes
-static char g_controlLine[512];
-static int g_controlLength = 0;
-static int64_t g_startUs = 0;
-static int64_t g_masterRestUntil = 0;
-static int g_savedWrites = 0;
+// Set by SIGTERM and SIGINT, by the control word quit and when a new pty cannot be made.
+static volatile sig_atomic_t g_stop = 0;
 
-int64_t NowUs() {
+static int64_t NowUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
@@ -49,132 +57,157 @@ static void OnSignal(int) {
     g_stop = 1;
 }
 
-// ---- EEPROM file ----
-
-static bool LoadEepromFile(const char *path) {
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr)
-        return false;
-    unsigned char bytes[SUPPLY_EEPROM_SIZE + 1];
-    const size_t n = fread(bytes, 1, sizeof bytes, f);
-    fclose(f);
-    if (n != SUPPLY_EEPROM_SIZE) {
-        fprintf(stderr, "k7340sim: %s does not hold 128 bytes; using the preset\n", path);
-        return false;
-    }
-    SupplyLoadEeprom(&g_model, bytes);
-    return true;
-}
-
-static void SaveEepromFile(const char *path) {
-    char temp[PATH_MAX_TEXT];
-    snprintf(temp, sizeof temp, "%s.new%d", path, static_cast<int>(getpid()));
-    FILE *f = fopen(temp, "wb");
-    if (f == nullptr) {
-        fprintf(stderr, "k7340sim: cannot write %s: %s\n", temp, strerror(errno));
-        return;
-    }
-    const size_t n = fwrite(SupplyEeprom(&g_model), 1, SUPPLY_EEPROM_SIZE, f);
-    if (fclose(f) != 0 || n != SUPPLY_EEPROM_SIZE || rename(temp, path) != 0) {
-        fprintf(stderr, "k7340sim: cannot write %s\n", path);
-        unlink(temp);
-    }
-}
+// ---- the EEPROM file ----
 
 // Saves the EEPROM file before the reply to a write goes out, so a client that has the reply
 // finds the file up to date.
-static void SaveEepromIfWritten() {
-    if (g_paths.eepromFile != nullptr && g_model.eepromWrites != g_savedWrites) {
-        g_savedWrites = g_model.eepromWrites;
-        SaveEepromFile(g_paths.eepromFile);
+static void SaveEepromIfWritten(SimContext *ctx) {
+    if (ctx->paths.eepromFile != nullptr && ctx->model.eepromWrites != ctx->savedWrites) {
+        ctx->savedWrites = ctx->model.eepromWrites;
+        EepromFileSave(&ctx->model, ctx->paths.eepromFile);
     }
 }
 
 // ---- log ----
 
-void PrintLine(int64_t timeUs, const char *text) {
-    if (!g_model.config.log)
+// One line of the traffic log on standard output (while --log is on).
+static void PrintLine(const SimContext *ctx, int64_t timeUs, const char *text) {
+    if (!ctx->model.config.log)
         return;
-    const int64_t t = timeUs - g_startUs;
+    const int64_t t = timeUs - ctx->startUs;
     printf("%lld.%06lld %s\n", static_cast<long long>(t / 1000000),
            static_cast<long long>(t % 1000000), text);
     fflush(stdout);
 }
 
-static void PrintModelLog(int64_t nowUs) {
+static void PrintModelLog(SimContext *ctx, int64_t nowUs) {
     char text[SUPPLY_LOG_TEXT];
     int64_t at;
-    while (SupplyTakeLog(&g_model, text, sizeof text, &at, nowUs))
-        PrintLine(at, text);
+    while (SupplyTakeLog(&ctx->model, text, sizeof text, &at, nowUs))
+        PrintLine(ctx, at, text);
 }
 
 // ---- the line ----
 
-static void WriteReleased(int64_t nowUs) {
+static void WriteReleased(SimContext *ctx, int64_t nowUs) {
     unsigned char buf[SUPPLY_OUT_MAX];
-    const int n = SupplyTakeOutput(&g_model, buf, sizeof buf, nowUs);
-    if (n <= 0 || PtyMaster() < 0)
+    const int n = SupplyTakeOutput(&ctx->model, buf, sizeof buf, nowUs);
+    if (n <= 0 || ctx->pty.master < 0)
         return;
-    const ssize_t done = write(PtyMaster(), buf, n);
+    const ssize_t done = write(ctx->pty.master, buf, n);
     if (done != n) {
         char text[96];
         snprintf(text, sizeof text, "! %d reply bytes lost writing to the pty",
                  n - static_cast<int>(done));
-        PrintLine(nowUs, text);
+        PrintLine(ctx, nowUs, text);
     }
 }
 
-static void ReadMaster() {
+static void ReadMaster(SimContext *ctx) {
     unsigned char buf[256];
     for (;;) {
-        const ssize_t n = read(PtyMaster(), buf, sizeof buf);
+        const ssize_t n = read(ctx->pty.master, buf, sizeof buf);
         if (n > 0) {
             const int64_t now = NowUs();
-            SupplyReceive(&g_model, buf, static_cast<int>(n), now);
-            SaveEepromIfWritten();
-            WriteReleased(now); // answer without waiting for the next loop pass
-            PrintModelLog(now); // before the model's bounded log overflows in a fast run
+            SupplyReceive(&ctx->model, buf, static_cast<int>(n), now);
+            SaveEepromIfWritten(ctx);
+            WriteReleased(ctx, now); // answer without waiting for the next loop pass
+            PrintModelLog(ctx, now); // before the model's bounded log overflows in a fast run
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN)
-            g_masterRestUntil = NowUs() + MASTER_REST_US; // EIO: no slave open; do not spin
+            ctx->masterRestUntil = NowUs() + MASTER_REST_US; // EIO: no slave open; do not spin
         return;
     }
 }
 
+// ---- the hang-up (a pulled adapter) ----
+
+// Closes the pty, removes the link and drops queued replies; false when already hung up.
+static bool Hangup(SimContext *ctx, int64_t nowUs) {
+    if (ctx->pty.master < 0)
+        return false;
+    PtyClose(&ctx->pty);
+    unlink(ctx->paths.link);
+    unsigned char drop[SUPPLY_OUT_MAX];
+    while (SupplyTakeOutput(&ctx->model, drop, sizeof drop, INT64_MAX) > 0) {
+    }
+    ctx->reopenAt = nowUs + HANGUP_US;
+    PrintLine(ctx, nowUs, "# hang-up: pty closed, link removed");
+    return true;
+}
+
+// After a hang-up: makes the new pty once its time has come; true when it did (or failed, which
+// stops the simulator).
+static bool ReopenIfDue(SimContext *ctx, int64_t nowUs) {
+    if (ctx->reopenAt < 0 || nowUs < ctx->reopenAt)
+        return false;
+    ctx->reopenAt = -1;
+    if (PtyCreate(&ctx->pty) != 0 || PtyPointLink(&ctx->pty, ctx->paths.link) != 0) {
+        g_stop = 1;
+        return true;
+    }
+    char text[SIM_PATH_MAX + 64];
+    snprintf(text, sizeof text, "# new pty %s at %s", ctx->pty.slaveName, ctx->paths.link);
+    PrintLine(ctx, nowUs, text);
+    return true;
+}
+
 // ---- the control FIFO ----
 
-static void ReadControl(int64_t nowUs) {
+// Runs one line: a setting through the option table, the actions here.
+static void RunControl(SimContext *ctx, char *line, int64_t nowUs) {
+    const char *word;
+    const char *arg;
+    const ControlOutcome outcome =
+        ApplyControl(line, SupplyConfigOf(&ctx->model), SupplyFaultsOf(&ctx->model), &word, &arg);
+    if (outcome == CONTROL_EMPTY)
+        return;
+    bool ok = outcome != CONTROL_REFUSED;
+    if (outcome == CONTROL_HANGUP)
+        ok = Hangup(ctx, nowUs);
+    else if (outcome == CONTROL_QUIT)
+        g_stop = 1;
+    char text[600];
+    snprintf(text, sizeof text, "# control: %s%s%s%s", word, arg ? " " : "", arg ? arg : "",
+             ok ? "" : " (not understood)");
+    PrintLine(ctx, nowUs, text);
+    if (!ok)
+        fprintf(stderr, "k7340sim: control command not understood: %s\n", word);
+}
+
+static void ReadControl(SimContext *ctx, int64_t nowUs) {
     for (;;) {
         char c;
-        if (read(g_control, &c, 1) <= 0)
+        if (read(ctx->control, &c, 1) <= 0)
             return;
         if (c == '\n') {
-            g_controlLine[g_controlLength] = '\0';
-            g_controlLength = 0;
-            RunControl(g_controlLine, nowUs);
-        } else if (g_controlLength < static_cast<int>(sizeof g_controlLine) - 1) {
-            g_controlLine[g_controlLength++] = c;
+            ctx->controlLine[ctx->controlLength] = '\0';
+            ctx->controlLength = 0;
+            RunControl(ctx, ctx->controlLine, nowUs);
+        } else if (ctx->controlLength < static_cast<int>(sizeof ctx->controlLine) - 1) {
+            ctx->controlLine[ctx->controlLength++] = c;
         }
     }
 }
 
-static int OpenControl() {
+static int OpenControl(SimContext *ctx) {
+    const char *path = ctx->paths.control;
     struct stat st;
-    if (stat(g_paths.control, &st) == 0 && !S_ISFIFO(st.st_mode)) {
-        fprintf(stderr, "k7340sim: %s exists and is not a FIFO\n", g_paths.control);
+    if (stat(path, &st) == 0 && !S_ISFIFO(st.st_mode)) {
+        fprintf(stderr, "k7340sim: %s exists and is not a FIFO\n", path);
         return -1;
     }
-    if (stat(g_paths.control, &st) != 0 && mkfifo(g_paths.control, 0600) != 0) {
-        fprintf(stderr, "k7340sim: mkfifo %s: %s\n", g_paths.control, strerror(errno));
+    if (stat(path, &st) != 0 && mkfifo(path, 0600) != 0) {
+        fprintf(stderr, "k7340sim: mkfifo %s: %s\n", path, strerror(errno));
         return -1;
     }
-    g_control = open(g_paths.control, O_RDONLY | O_NONBLOCK);
-    g_controlWriter = open(g_paths.control, O_WRONLY | O_NONBLOCK);
-    if (g_control < 0 || g_controlWriter < 0) {
-        fprintf(stderr, "k7340sim: open %s: %s\n", g_paths.control, strerror(errno));
+    ctx->control = open(path, O_RDONLY | O_NONBLOCK);
+    ctx->controlWriter = open(path, O_WRONLY | O_NONBLOCK);
+    if (ctx->control < 0 || ctx->controlWriter < 0) {
+        fprintf(stderr, "k7340sim: open %s: %s\n", path, strerror(errno));
         return -1;
     }
     return 0;
@@ -196,31 +229,30 @@ static void WaitUntil(int64_t targetUs) {
 }
 
 // How long the loop may wait for input before it has something to do itself.
-static int64_t WaitBudget(int64_t now, int64_t next) {
+static int64_t WaitBudget(const SimContext *ctx, int64_t now, int64_t next) {
     int64_t wait = TICK_US;
     if (next >= 0 && next - now < wait) {
         wait = next - now;
-        if (g_model.config.wire) // wake early enough to wait for it precisely
+        if (ctx->model.config.wire) // wake early enough to wait for it precisely
             wait -= WIRE_WAIT_US / 2;
     }
-    const int64_t reopen = PtyReopenDueUs();
-    if (reopen >= 0 && reopen - now < wait)
-        wait = reopen - now;
+    if (ctx->reopenAt >= 0 && ctx->reopenAt - now < wait)
+        wait = ctx->reopenAt - now;
     return wait;
 }
 
 // Waits up to wait microseconds for the master or the control FIFO and serves what came.
-static void PollInput(int64_t now, int64_t wait) {
+static void PollInput(SimContext *ctx, int64_t now, int64_t wait) {
     pollfd fds[2];
     int nfds = 0;
     int masterSlot = -1, controlSlot = -1;
-    if (PtyMaster() >= 0 && now >= g_masterRestUntil) {
+    if (ctx->pty.master >= 0 && now >= ctx->masterRestUntil) {
         masterSlot = nfds;
-        fds[nfds++] = {PtyMaster(), POLLIN, 0};
+        fds[nfds++] = {ctx->pty.master, POLLIN, 0};
     }
-    if (g_control >= 0) {
+    if (ctx->control >= 0) {
         controlSlot = nfds;
-        fds[nfds++] = {g_control, POLLIN, 0};
+        fds[nfds++] = {ctx->control, POLLIN, 0};
     }
     timespec ts;
     ts.tv_sec = wait / 1000000;
@@ -229,48 +261,50 @@ static void PollInput(int64_t now, int64_t wait) {
         return;
     if (masterSlot >= 0 && fds[masterSlot].revents != 0) {
         if (fds[masterSlot].revents & POLLIN)
-            ReadMaster();
+            ReadMaster(ctx);
         else
-            g_masterRestUntil = NowUs() + MASTER_REST_US; // hang-up: rest, do not spin
+            ctx->masterRestUntil = NowUs() + MASTER_REST_US; // hang-up: rest, do not spin
     }
     if (controlSlot >= 0 && (fds[controlSlot].revents & POLLIN))
-        ReadControl(NowUs());
+        ReadControl(ctx, NowUs());
 }
 
-static void Serve() {
+static void Serve(SimContext *ctx) {
     while (!g_stop) {
         const int64_t now = NowUs();
-        SupplyAdvance(&g_model, now);
-        WriteReleased(now);
-        PrintModelLog(now);
-        SaveEepromIfWritten();
-        if (PtyReopenIfDue(now))
+        SupplyAdvance(&ctx->model, now);
+        WriteReleased(ctx, now);
+        PrintModelLog(ctx, now);
+        SaveEepromIfWritten(ctx);
+        if (ReopenIfDue(ctx, now))
             continue;
-        const int64_t next = SupplyNextOutputUs(&g_model);
-        const int64_t wait = WaitBudget(now, next);
-        if (next >= 0 && g_model.config.wire && next - now <= WIRE_WAIT_US) {
+        const int64_t next = SupplyNextOutputUs(&ctx->model);
+        const int64_t wait = WaitBudget(ctx, now, next);
+        if (next >= 0 && ctx->model.config.wire && next - now <= WIRE_WAIT_US) {
             WaitUntil(next); // the host is waiting for this reply: be on time
             continue;
         }
         if (wait > 0)
-            PollInput(now, wait);
+            PollInput(ctx, now, wait);
     }
 }
 
-int main(int argc, char **argv) {
-    SupplyConfig config;
-    SupplyFaults faults;
-    const int parsed = ParseArguments(argc, argv, &config, &faults);
-    if (parsed > 0) {
-        PrintUsage();
-        return 0;
+// Starts the simulator described by settings; the exit status after it stops.
+static int Run(SimContext *ctx, const SimSettings *settings) {
+    SupplyInit(&ctx->model, &settings->config);
+    *SupplyFaultsOf(&ctx->model) = settings->faults;
+    ctx->paths = settings->paths;
+    ctx->pty = {-1, -1, ""};
+    ctx->control = -1;
+    ctx->controlWriter = -1;
+    ctx->reopenAt = -1;
+    if (ctx->paths.eepromFile != nullptr) {
+        const int loaded = EepromFileLoad(&ctx->model, ctx->paths.eepromFile);
+        if (loaded < 0)
+            return 1;
+        if (loaded == 0)
+            EepromFileSave(&ctx->model, ctx->paths.eepromFile); // the preset can be inspected
     }
-    if (parsed < 0)
-        return 2;
-    SupplyInit(&g_model, &config);
-    *SupplyFaultsOf(&g_model) = faults;
-    if (g_paths.eepromFile != nullptr && !LoadEepromFile(g_paths.eepromFile))
-        SaveEepromFile(g_paths.eepromFile); // so the preset can be inspected too
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -280,34 +314,48 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_TIMERSLACK, 1UL); // wake-ups on time, not up to 50 us late
 
-    if (PtyLinkIsLive(g_paths.link)) {
+    const char *link = ctx->paths.link;
+    if (PtyLinkIsLive(link)) {
         fprintf(stderr,
                 "k7340sim: %s is served by a running simulator: stop it or give another"
                 " --link\n",
-                g_paths.link);
+                link);
         return 1;
     }
-    if (PtyCreate() != 0)
+    if (PtyCreate(&ctx->pty) != 0)
         return 1;
-    if (g_paths.control != nullptr && OpenControl() != 0)
+    if (ctx->paths.control != nullptr && OpenControl(ctx) != 0)
         return 1;
-    g_startUs = NowUs();
-    if (PtyPointLink() != 0)
+    ctx->startUs = NowUs();
+    if (PtyPointLink(&ctx->pty, link) != 0)
         return 1;
-    fprintf(stderr, "k7340sim: serving %s at %s\n", PtySlaveName(), g_paths.link);
-    char text[PATH_MAX_TEXT + 64];
-    snprintf(text, sizeof text, "# serving %s at %s", PtySlaveName(), g_paths.link);
-    PrintLine(g_startUs, text);
+    fprintf(stderr, "k7340sim: serving %s at %s\n", ctx->pty.slaveName, link);
+    char text[SIM_PATH_MAX + 64];
+    snprintf(text, sizeof text, "# serving %s at %s", ctx->pty.slaveName, link);
+    PrintLine(ctx, ctx->startUs, text);
 
-    Serve();
+    Serve(ctx);
 
-    unlink(g_paths.link);
-    if (g_control >= 0) {
-        close(g_control);
-        close(g_controlWriter);
-        unlink(g_paths.control);
+    unlink(link);
+    if (ctx->control >= 0) {
+        close(ctx->control);
+        close(ctx->controlWriter);
+        unlink(ctx->paths.control);
     }
-    PtyClose();
-    PrintLine(NowUs(), "# stopped");
+    PtyClose(&ctx->pty);
+    PrintLine(ctx, NowUs(), "# stopped");
     return 0;
+}
+
+int main(int argc, char **argv) {
+    SimSettings settings = {};
+    const int parsed = ParseArguments(argc, argv, &settings);
+    if (parsed > 0) {
+        PrintUsage();
+        return 0;
+    }
+    if (parsed < 0)
+        return 2;
+    static SimContext context; // static: the model's queues and log are large for a stack
+    return Run(&context, &settings);
 }

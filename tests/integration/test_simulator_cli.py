@@ -50,3 +50,16 @@ def test_a_stale_link_is_taken_over(tmp_path):
     finally:
         second.terminate()
         second.wait()
+
+
+@pytest.mark.parametrize("size", [100, 129])
+def test_an_eeprom_file_of_another_size_is_refused_and_kept(tmp_path, size):
+    stored = tmp_path / "unit.bin"
+    image = bytes((7 * i + 3) % 256 for i in range(size))
+    stored.write_bytes(image)
+    proc = run_sim("--link", str(tmp_path / "com1"), "--eeprom-file", str(stored))
+    assert proc.returncode == 1
+    assert proc.stderr == ("k7340sim: %s holds %d bytes where an EEPROM holds 128; refused (the "
+                           "file is left as it is)\n" % (stored, size))
+    assert stored.read_bytes() == image
+    assert not os.path.lexists(tmp_path / "com1")

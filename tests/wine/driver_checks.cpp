@@ -11,13 +11,11 @@
 Driver g_driver;
 
 void Check(bool ok, const char *what, const std::string &detail) {
-    ++g_driver.checks;
-    if (!ok) {
-        ++g_driver.failures;
-    }
-    std::printf("%s: %s%s%s\n", ok ? "ok" : "FAIL", what, detail.empty() ? "" : " -- ",
-                detail.c_str());
-    std::fflush(stdout);
+    g_driver.checks++;
+    if (!ok)
+        g_driver.failures++;
+    printf("%s: %s%s%s\n", ok ? "ok" : "FAIL", what, detail.empty() ? "" : " -- ", detail.c_str());
+    fflush(stdout);
 }
 
 HWND Item(int id) {
@@ -56,24 +54,24 @@ bool Enabled(int id) {
 void CheckText(int id, const char *expected, int timeoutMs) {
     bool ok = WaitUntil([&] { return Trimmed(id) == expected; }, timeoutMs);
     char what[96];
-    std::snprintf(what, sizeof what, "%d reads \"%s\"", id, expected);
+    snprintf(what, sizeof what, "%d reads \"%s\"", id, expected);
     Check(ok, what, ok ? "" : "it reads \"" + Text(id) + "\"");
 }
 
 void CheckEnabled(int id, bool expected) {
     char what[64];
-    std::snprintf(what, sizeof what, "%d %s", id, expected ? "enabled" : "disabled");
+    snprintf(what, sizeof what, "%d %s", id, expected ? "enabled" : "disabled");
     Check(Enabled(id) == expected, what);
 }
 
 void CheckChecked(int id, bool expected, int timeoutMs) {
     char what[64];
-    std::snprintf(what, sizeof what, "%d %s", id, expected ? "checked" : "unchecked");
+    snprintf(what, sizeof what, "%d %s", id, expected ? "checked" : "unchecked");
     Check(WaitUntil([&] { return Checked(id) == expected; }, timeoutMs), what);
 }
 
 double Reading(int id) {
-    return std::atof(Trimmed(id).c_str());
+    return atof(Trimmed(id).c_str());
 }
 
 int BarPos(int id) {

@@ -83,9 +83,8 @@ struct ChildList {
 
 static BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
     ChildList *list = reinterpret_cast<ChildList *>(param);
-    if (GetParent(child) == g_driver.dialog && list->count < 96) {
+    if (GetParent(child) == g_driver.dialog && list->count < 96)
         list->windows[list->count++] = child;
-    }
     return TRUE;
 }
 
@@ -106,7 +105,7 @@ static RECT RectInPanel(HWND child) {
 
 static std::string Describe(const RECT &r) {
     char text[64];
-    std::snprintf(text, sizeof text, "(%ld,%ld)-(%ld,%ld)", r.left, r.top, r.right, r.bottom);
+    snprintf(text, sizeof text, "(%ld,%ld)-(%ld,%ld)", r.left, r.top, r.right, r.bottom);
     return text;
 }
 
@@ -136,30 +135,27 @@ void CheckLayout() {
     Check(children.count == LAYOUT_COUNT, "one child window per template control",
           std::to_string(children.count) + " of " + std::to_string(LAYOUT_COUNT));
     int wrong = 0;
-    for (int i = 0; i < LAYOUT_COUNT && i < children.count; ++i) {
+    for (int i = 0; i < LAYOUT_COUNT && i < children.count; i++) {
         const ControlLayout &want = LAYOUT[i];
         HWND child = children.windows[i];
         std::string problems;
         char cls[64] = "";
         GetClassNameA(child, cls, sizeof cls);
-        if (lstrcmpiA(cls, want.cls) != 0) {
+        if (lstrcmpiA(cls, want.cls) != 0)
             problems += std::string(" class ") + cls;
-        }
         int id = GetDlgCtrlID(child);
-        if ((want.id == -1 && (id & 0xFFFF) != 0xFFFF) || (want.id != -1 && id != want.id)) {
+        if ((want.id == -1 && (id & 0xFFFF) != 0xFFFF) || (want.id != -1 && id != want.id))
             problems += " id " + std::to_string(id);
-        }
-        if (want.text != nullptr && WindowText(child) != want.text) {
+        if (want.text != nullptr && WindowText(child) != want.text)
             problems += " text \"" + WindowText(child) + "\"";
-        }
         DWORD cs = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
         DWORD cex = static_cast<DWORD>(GetWindowLongA(child, GWL_EXSTYLE));
-        DWORD typeMask = std::strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        DWORD typeMask = strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
         if ((want.type != ANY_TYPE && static_cast<int>(cs & typeMask) != want.type) ||
             (cs & want.on) != want.on || (cs & want.off) != 0 || (cex & want.exOn) != want.exOn ||
             (cs & WS_CHILD) == 0) {
             char bits[64];
-            std::snprintf(bits, sizeof bits, " style 0x%08lx ex 0x%08lx", cs, cex);
+            snprintf(bits, sizeof bits, " style 0x%08lx ex 0x%08lx", cs, cex);
             problems += bits;
         }
         RECT expected = Pixels(want.x, want.y, want.w, want.h);
@@ -171,16 +167,15 @@ void CheckLayout() {
                       (want.id == IDC_FINE ? actual.right == track.right
                                            : actual.left == track.left && actual.top == track.top &&
                                                  actual.bottom == track.bottom);
-            if (!ok) {
+            if (!ok)
                 problems += " at " + Describe(actual) + " for " + Describe(track);
-            }
         } else if (!EqualRect(&expected, &actual)) {
             problems += " at " + Describe(actual) + " for " + Describe(expected);
         }
         if (!problems.empty()) {
-            ++wrong;
-            std::printf("    control %d (%s \"%s\"):%s\n", i, want.cls,
-                        want.text != nullptr ? want.text : "", problems.c_str());
+            wrong++;
+            printf("    control %d (%s \"%s\"):%s\n", i, want.cls,
+                   want.text != nullptr ? want.text : "", problems.c_str());
         }
     }
     Check(wrong == 0, "controls match the template: order, class, caption, styles, rectangles",

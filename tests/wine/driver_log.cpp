@@ -12,15 +12,13 @@ static std::string ReadLog() {
     HANDLE file = CreateFileA(g_driver.simLog, GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (file == INVALID_HANDLE_VALUE)
         return std::string();
-    }
     std::string text;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
         text.append(buffer, got);
-    }
     CloseHandle(file);
     return text;
 }
@@ -38,8 +36,8 @@ void CheckLog(size_t mark, const char *words, const char *what, int timeoutMs) {
     DWORD start = GetTickCount();
     bool ok = LogShows(mark, words, timeoutMs);
     char detail[64];
-    std::snprintf(detail, sizeof detail, "after %lu ms",
-                  static_cast<unsigned long>(GetTickCount() - start));
+    snprintf(detail, sizeof detail, "after %lu ms",
+             static_cast<unsigned long>(GetTickCount() - start));
     Check(ok, what, ok ? detail : std::string("\"") + words + "\" not in the log");
 }
 
@@ -48,15 +46,14 @@ void CheckLog(size_t mark, const char *words, const char *what, int timeoutMs) {
 static bool Request(const char *kind, const char *text) {
     int n = ++g_driver.requests;
     char path[MAX_PATH], temp[MAX_PATH], done[MAX_PATH];
-    std::snprintf(temp, sizeof temp, "%s\\%d.tmp", g_driver.bridgeDir, n);
-    std::snprintf(path, sizeof path, "%s\\%d.%s", g_driver.bridgeDir, n, kind);
-    std::snprintf(done, sizeof done, "%s\\%d.done", g_driver.bridgeDir, n);
-    FILE *file = std::fopen(temp, "wb");
-    if (file == nullptr) {
+    snprintf(temp, sizeof temp, "%s\\%d.tmp", g_driver.bridgeDir, n);
+    snprintf(path, sizeof path, "%s\\%d.%s", g_driver.bridgeDir, n, kind);
+    snprintf(done, sizeof done, "%s\\%d.done", g_driver.bridgeDir, n);
+    FILE *file = fopen(temp, "wb");
+    if (file == nullptr)
         return false;
-    }
-    std::fputs(text, file);
-    std::fclose(file);
+    fputs(text, file);
+    fclose(file);
     MoveFileA(temp, path); // the script sees the request whole or not at all
     return WaitUntil([&] { return GetFileAttributesA(done) != INVALID_FILE_ATTRIBUTES; }, 20000);
 }
@@ -79,7 +76,7 @@ void Screenshot(const char *name) {
     area.left = area.left < 0 ? 0 : area.left;
     area.top = area.top < 0 ? 0 : area.top;
     char request[128];
-    std::snprintf(request, sizeof request, "%s %ldx%ld+%ld+%ld", name, area.right - area.left,
-                  area.bottom - area.top, area.left, area.top);
+    snprintf(request, sizeof request, "%s %ldx%ld+%ld+%ld", name, area.right - area.left,
+             area.bottom - area.top, area.left, area.top);
     Check(Request("shot", request), "screenshot taken", request);
 }

@@ -35,14 +35,12 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     char cls[64] = "";
     GetClassNameA(window, cls, sizeof cls);
     if (pid != search->processId || window == search->exclude || !IsWindowVisible(window) ||
-        std::strcmp(cls, "#32770") != 0) {
+        strcmp(cls, "#32770") != 0)
         return TRUE;
-    }
-    if (search->title != nullptr && WindowText(window) != search->title) {
+    if (search->title != nullptr && WindowText(window) != search->title)
         return TRUE;
-    }
     search->found = window;
-    ++search->count;
+    search->count++;
     return TRUE;
 }
 
@@ -50,18 +48,16 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
 HWND FindPanelWindow(const char *title, int *count) {
     WindowSearch search = {g_driver.process.dwProcessId, g_driver.dialog, title, nullptr, 0};
     EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-    if (count != nullptr) {
+    if (count != nullptr)
         *count = search.count;
-    }
     return search.found;
 }
 
 static BOOL CALLBACK CollectText(HWND child, LPARAM param) {
     char cls[32] = "";
     GetClassNameA(child, cls, sizeof cls);
-    if (std::strcmp(cls, "Static") == 0) {
+    if (strcmp(cls, "Static") == 0)
         *reinterpret_cast<std::string *>(param) += WindowText(child);
-    }
     return TRUE;
 }
 
@@ -75,7 +71,7 @@ bool LaunchPanel() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     char command[MAX_PATH + 2];
-    std::snprintf(command, sizeof command, "\"%s\"", g_driver.panelExe);
+    snprintf(command, sizeof command, "\"%s\"", g_driver.panelExe);
     if (!CreateProcessA(g_driver.panelExe, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &g_driver.process)) {
         Check(false, "7340demo.exe started", std::to_string(GetLastError()));
@@ -99,17 +95,15 @@ bool LaunchPanel() {
 }
 
 bool WaitForExit(int timeoutMs, DWORD *code) {
-    if (WaitForSingleObject(g_driver.process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(g_driver.process.hProcess, timeoutMs) != WAIT_OBJECT_0)
         return false;
-    }
     GetExitCodeProcess(g_driver.process.hProcess, code);
     return true;
 }
 
 void KillPanel() {
-    if (PanelAlive()) {
+    if (PanelAlive())
         TerminateProcess(g_driver.process.hProcess, 1);
-    }
 }
 
 // --- panel actions --------------------------------------------------------------------------

@@ -11,9 +11,8 @@
 static SIZE ExpectedPopupClient(const char *text) {
     SIZE size = {0, 0};
     HWND dialog = HelpTemplateHere();
-    if (dialog == nullptr) {
+    if (dialog == nullptr)
         return size;
-    }
     HDC dc = GetDC(dialog);
     RECT rect;
     GetClientRect(dialog, &rect);
@@ -41,20 +40,19 @@ static void CheckPopupText(HWND popup, const char *text, const char *what) {
     GetClientRect(popup, &client);
     SIZE expected = ExpectedPopupClient(text);
     char detail[96];
-    std::snprintf(detail, sizeof detail, "client %ldx%ld, text needs %ldx%ld", client.right,
-                  client.bottom, expected.cx, expected.cy);
+    snprintf(detail, sizeof detail, "client %ldx%ld, text needs %ldx%ld", client.right,
+             client.bottom, expected.cx, expected.cy);
     Check(expected.cx > 16 && client.right == expected.cx && client.bottom == expected.cy, what,
           detail);
     // Something dark is painted in the middle row band of the white client area: the text.
     HDC dc = GetDC(popup);
     int dark = 0;
-    for (int y = 0; y < client.bottom; ++y) {
-        for (int x = 0; x < client.right; ++x) {
+    for (int y = 0; y < client.bottom; y++) {
+        for (int x = 0; x < client.right; x++) {
             COLORREF pixel = GetPixel(dc, x, y);
             if (pixel != CLR_INVALID &&
-                GetRValue(pixel) + GetGValue(pixel) + GetBValue(pixel) < 200) {
-                ++dark;
-            }
+                GetRValue(pixel) + GetGValue(pixel) + GetBValue(pixel) < 200)
+                dark++;
         }
     }
     ReleaseDC(popup, dc);
@@ -94,15 +92,14 @@ void CheckAboutPopup() {
     Key(VK_F1);
     HWND popup = WaitForPopup(5000);
     Check(popup != nullptr, "F1 shows the about popup");
-    if (popup == nullptr) {
+    if (popup == nullptr)
         return;
-    }
     RECT rect;
     GetWindowRect(popup, &rect);
     int midX = (panel.left + panel.right) / 2, midY = (panel.top + panel.bottom) / 2;
     char detail[96];
-    std::snprintf(detail, sizeof detail, "top-left (%ld, %ld), middle (%d, %d)", rect.left,
-                  rect.top, midX, midY);
+    snprintf(detail, sizeof detail, "top-left (%ld, %ld), middle (%d, %d)", rect.left, rect.top,
+             midX, midY);
     Check(rect.left == midX - 110 && rect.top == midY - 102,
           "about popup 110 px left of and 102 px above the panel's middle", detail);
     CheckPopupText(popup, "Vantrel\nvantrel.example", "about popup sized for its two lines");
@@ -136,8 +133,8 @@ void CheckContextHelp() {
         RECT rect;
         GetWindowRect(popup, &rect);
         char detail[96];
-        std::snprintf(detail, sizeof detail, "top-left (%ld, %ld), mouse (%ld, %ld)", rect.left,
-                      rect.top, g_help.MousePos.x, g_help.MousePos.y);
+        snprintf(detail, sizeof detail, "top-left (%ld, %ld), mouse (%ld, %ld)", rect.left,
+                 rect.top, g_help.MousePos.x, g_help.MousePos.y);
         Check(rect.left == g_help.MousePos.x - 10 && rect.top == g_help.MousePos.y - 2,
               "popup placed at the request's mouse position", detail);
         CheckPopupText(popup, "Over Voltage status bit.",
@@ -164,9 +161,8 @@ void CheckPopupTimesOut() {
     HWND popup = WaitForPopup(5000);
     DWORD shown = GetTickCount();
     Check(popup != nullptr, "F1 shows the about popup again");
-    if (popup == nullptr) {
+    if (popup == nullptr)
         return;
-    }
     RECT rect;
     GetWindowRect(popup, &rect);
     RestOnPopup(popup);

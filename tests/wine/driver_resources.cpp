@@ -16,20 +16,17 @@ static INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) {
 
 HWND HelpTemplateHere() {
     static HWND dialog;
-    if (dialog != nullptr) {
+    if (dialog != nullptr)
         return dialog;
-    }
     HMODULE module = LoadLibraryExA(g_driver.panelExe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     HRSRC resource = FindResourceA(module, "Help", reinterpret_cast<LPCSTR>(RT_DIALOG));
-    if (resource == nullptr) {
+    if (resource == nullptr)
         return nullptr;
-    }
     DWORD size = SizeofResource(module, resource);
     static unsigned char copy[4096];
-    if (size > sizeof copy) {
+    if (size > sizeof copy)
         return nullptr;
-    }
-    std::memcpy(copy, LockResource(LoadResource(module, resource)), size);
+    memcpy(copy, LockResource(LoadResource(module, resource)), size);
     reinterpret_cast<DLGTEMPLATE *>(copy)->style &= ~WS_VISIBLE;
     dialog = CreateDialogIndirectParamA(
         GetModuleHandleA(nullptr), reinterpret_cast<DLGTEMPLATE *>(copy), nullptr, QuietProc, 0);
@@ -38,9 +35,8 @@ HWND HelpTemplateHere() {
 
 static const unsigned char *PanelResource(const char *name, LPCSTR type, DWORD *size) {
     static HMODULE module;
-    if (module == nullptr) {
+    if (module == nullptr)
         module = LoadLibraryExA(g_driver.panelExe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    }
     HRSRC resource = FindResourceA(module, name, type);
     if (resource == nullptr) {
         *size = 0;
@@ -58,9 +54,8 @@ static const WORD *ReadNameOrOrdinal(const WORD *p, std::string *text, int *ordi
         *ordinal = p[1];
         return p + 2;
     }
-    for (; *p != 0; ++p) {
+    for (; *p != 0; p++)
         *text += static_cast<char>(*p);
-    }
     return p + 1;
 }
 
@@ -141,7 +136,7 @@ void CheckEditTemplate() {
     Check(head->items == LAYOUT_COUNT, "\"Edit\" has one item per control",
           std::to_string(head->items));
     int wrong = 0;
-    for (int i = 0; i < head->items && i < LAYOUT_COUNT; ++i) {
+    for (int i = 0; i < head->items && i < LAYOUT_COUNT; i++) {
         p = AlignToDword(p);
         const TemplateExItem *item = reinterpret_cast<const TemplateExItem *>(p);
         p = reinterpret_cast<const WORD *>(item + 1);
@@ -151,15 +146,13 @@ void CheckEditTemplate() {
         p = ReadNameOrOrdinal(p, &text, &textOrd);
         WORD extra = *p++;
         p = reinterpret_cast<const WORD *>(reinterpret_cast<const BYTE *>(p) + extra);
-        if (classOrd != -1) {
+        if (classOrd != -1)
             itemClass = ClassOfOrdinal(classOrd);
-        }
         const ControlLayout &want = LAYOUT[i];
         DWORD on = want.on;
-        if (std::strcmp(want.cls, "msctls_progress32") == 0) {
+        if (strcmp(want.cls, "msctls_progress32") == 0)
             on |= WS_BORDER;
-        }
-        DWORD typeMask = std::strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
+        DWORD typeMask = strcmp(want.cls, "Static") == 0 ? SS_TYPEMASK : BS_TYPEMASK;
         bool ok =
             lstrcmpiA(itemClass.c_str(), want.cls) == 0 && static_cast<int>(item->id) == want.id &&
             item->x == want.x && item->y == want.y && item->cx == want.w && item->cy == want.h &&
@@ -168,10 +161,10 @@ void CheckEditTemplate() {
             (item->style & on) == on && (item->style & want.off) == 0 &&
             (item->exStyle & want.exOn) == want.exOn && (item->style & WS_CHILD) != 0;
         if (!ok) {
-            ++wrong;
-            std::printf("    item %d: %s \"%s\" id %d at %d,%d %dx%d style 0x%08lx ex 0x%08lx\n", i,
-                        itemClass.c_str(), text.c_str(), static_cast<int>(item->id), item->x,
-                        item->y, item->cx, item->cy, item->style, item->exStyle);
+            wrong++;
+            printf("    item %d: %s \"%s\" id %d at %d,%d %dx%d style 0x%08lx ex 0x%08lx\n", i,
+                   itemClass.c_str(), text.c_str(), static_cast<int>(item->id), item->x, item->y,
+                   item->cx, item->cy, item->style, item->exStyle);
         }
     }
     Check(wrong == 0, "\"Edit\" items: order, class, caption, identifier, rectangle, styles",
@@ -217,7 +210,7 @@ void CheckIcons() {
             PanelResource(group.name, reinterpret_cast<LPCSTR>(RT_GROUP_ICON), &size);
         bool ok = data != nullptr && reinterpret_cast<const WORD *>(data)[2] == group.count;
         std::string found;
-        for (int i = 0; ok && i < group.count; ++i) {
+        for (int i = 0; ok && i < group.count; i++) {
             const IconGroupEntry *entry = reinterpret_cast<const IconGroupEntry *>(data + 6) + i;
             found += std::to_string(entry->width) + "x" + std::to_string(entry->height) + "x" +
                      std::to_string(entry->bits) + " ";

@@ -12,9 +12,8 @@
 static void CheckStartState() {
     const int radios[] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4, IDC_COM5};
     bool noneChecked = true;
-    for (int id : radios) {
+    for (int id : radios)
         noneChecked = noneChecked && !Checked(id);
-    }
     Check(noneChecked, "no port checked at start");
     CheckText(IDC_CONNECTION_STATE, "Offline");
     CheckEnabled(IDC_START, false);
@@ -28,9 +27,8 @@ static void CheckStartState() {
 static void CheckOnlineState() {
     CheckText(IDC_CONNECTION_STATE, "Online");
     const int radios[] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4, IDC_COM5};
-    for (int id : radios) {
+    for (int id : radios)
         CheckEnabled(id, false);
-    }
     CheckEnabled(IDC_START, false);
     CheckEnabled(IDC_STOP, true);
     CheckEnabled(IDC_TRACKBAR, true);
@@ -306,12 +304,12 @@ void ScenarioDemo() {
     OutputOnAt1000("the supply switches on");
     Check(WaitForVolts(1000, 1.0), "the reading settles at the setpoint");
     Sleep(500);
-    std::printf("\nreadings: output %s V, current %s uA, temperature %s, setpoint %s V\n",
-                Trimmed(IDC_VOLTAGE).c_str(), Trimmed(IDC_CURRENT).c_str(),
-                Trimmed(IDC_TEMPERATURE).c_str(), Trimmed(IDC_SETPOINT).c_str());
-    std::printf("supply: firmware %s, ranges %s V and %s uA, \"%s\"\n\n",
-                Trimmed(IDC_FIRMWARE).c_str(), Trimmed(IDC_VOLTAGE_SCALE).c_str(),
-                Trimmed(IDC_CURRENT_SCALE).c_str(), Trimmed(IDC_ERROR_TEXT).c_str());
+    printf("\nreadings: output %s V, current %s uA, temperature %s, setpoint %s V\n",
+           Trimmed(IDC_VOLTAGE).c_str(), Trimmed(IDC_CURRENT).c_str(),
+           Trimmed(IDC_TEMPERATURE).c_str(), Trimmed(IDC_SETPOINT).c_str());
+    printf("supply: firmware %s, ranges %s V and %s uA, \"%s\"\n\n", Trimmed(IDC_FIRMWARE).c_str(),
+           Trimmed(IDC_VOLTAGE_SCALE).c_str(), Trimmed(IDC_CURRENT_SCALE).c_str(),
+           Trimmed(IDC_ERROR_TEXT).c_str());
     Screenshot("panel");
     CheckSent(
         "output off", "the output was set to zero",

@@ -19,7 +19,7 @@
 
 int main(int argc, char **argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: panel_driver main|blank|demo PANEL_EXE SIM_LOG BRIDGE_DIR\n");
+        fprintf(stderr, "usage: panel_driver main|blank|demo PANEL_EXE SIM_LOG BRIDGE_DIR\n");
         return 2;
     }
     g_driver.panelExe = argv[2];
@@ -33,10 +33,10 @@ int main(int argc, char **argv) {
     } else if (scenario == "demo") {
         ScenarioDemo();
     } else {
-        std::fprintf(stderr, "panel_driver: unknown scenario %s\n", argv[1]);
+        fprintf(stderr, "panel_driver: unknown scenario %s\n", argv[1]);
         return 2;
     }
     KillPanel();
-    std::printf("%s: %d checks, %d failed\n", scenario.c_str(), g_driver.checks, g_driver.failures);
+    printf("%s: %d checks, %d failed\n", scenario.c_str(), g_driver.checks, g_driver.failures);
     return g_driver.failures == 0 && g_driver.checks > 0 ? 0 : 1;
 }

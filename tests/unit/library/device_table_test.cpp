@@ -9,17 +9,17 @@ TEST(ErrorTexts, EveryCodeHasItsText) {
         int code;
         const char *text;
     } cases[] = {
-        {0, "No errors"},
-        {-1, "Device closed"},
-        {-2, "Illegal argument value"},
-        {-3, "Device write failed"},
-        {-4, "Device read failed"},
-        {-5, "Communication checksum error"},
-        {-6, "Invalid serial command"},
-        {-7, "Invalid serial reply"},
-        {-8, "Invalid setpoint/meter ranges"},
-        {-9, "EEPROM checksum error"},
-        {-10, "COM port busy or not found"},
+        {K7340_OK, "No errors"},
+        {K7340_ERR_CLOSED, "Device closed"},
+        {K7340_ERR_ARGUMENT, "Illegal argument value"},
+        {K7340_ERR_WRITE, "Device write failed"},
+        {K7340_ERR_READ, "Device read failed"},
+        {K7340_ERR_CHECKSUM, "Communication checksum error"},
+        {K7340_ERR_COMMAND, "Invalid serial command"},
+        {K7340_ERR_REPLY, "Invalid serial reply"},
+        {K7340_ERR_RANGES, "Invalid setpoint/meter ranges"},
+        {K7340_ERR_EEPROM_CHECKSUM, "EEPROM checksum error"},
+        {K7340_ERR_NO_PORT, "COM port busy or not found"},
         {-11, "System error"},
         {5, "System error"},
         {2, "System error"},
@@ -82,9 +82,9 @@ class SlotLookup : public LibraryTest {};
 
 TEST_F(SlotLookup, IndexOutOfRangeIsRefusedBeforeAnythingIsSent) {
     for (int index : {8, 9, -1, -2147483647 - 1}) {
-        EXPECT_EQ(K7340_OpenDevice(index, 0), -2) << index;
+        EXPECT_EQ(K7340_OpenDevice(index, 0), K7340_ERR_ARGUMENT) << index;
         for (int code : CallEverything(index))
-            EXPECT_EQ(code, -2) << "index " << index;
+            EXPECT_EQ(code, K7340_ERR_ARGUMENT) << "index " << index;
     }
     for (int i = 0; i < K7340_MAX_DEVICES; i++)
         EXPECT_TRUE(FakeEvents(i).empty());
@@ -93,8 +93,8 @@ TEST_F(SlotLookup, IndexOutOfRangeIsRefusedBeforeAnythingIsSent) {
 TEST_F(SlotLookup, NeverOpenedSlotIsClosedAndUntouched) {
     int value = 1234;
     for (int code : CallEverything(3))
-        EXPECT_EQ(code, -1);
-    EXPECT_EQ(K7340_GetStatusFlags(3, &value), -1);
+        EXPECT_EQ(code, K7340_ERR_CLOSED);
+    EXPECT_EQ(K7340_GetStatusFlags(3, &value), K7340_ERR_CLOSED);
     EXPECT_EQ(value, 1234);
     EXPECT_TRUE(FakeEvents(3).empty());
     EXPECT_EQ(FakeOpenedComPort(3), -1);
@@ -115,6 +115,6 @@ TEST_F(SlotLookup, SlotsAreIndependent) {
     EXPECT_EQ(i5, 50);
     EXPECT_EQ(FakeOpenedComPort(5), 3);
     EXPECT_EQ(K7340_CloseDevice(0), 0);
-    EXPECT_EQ(K7340_GetRanges(0, &v0, &i0), -1);
+    EXPECT_EQ(K7340_GetRanges(0, &v0, &i0), K7340_ERR_CLOSED);
     EXPECT_EQ(K7340_GetRanges(5, &v5, &i5), 0);
 }
