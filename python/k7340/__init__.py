@@ -21,7 +21,7 @@ runs a simulated supply for tests, and `python -m k7340` (the console script k73
 monitor, log, plot, ramp, ports and info. See docs/using-python.md.
 """
 
-from .errors import (
+from .binding.errors import (
     ERR_ARGUMENT,
     ERR_CHECKSUM,
     ERR_CLOSED,
@@ -39,9 +39,9 @@ from .errors import (
     K7340Warning,
     LibraryLoadError,
 )
-from .flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
-from .eeprom import EEPROM_SIZE, Eeprom
-from .supply import (
+from .binding.flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
+from .binding.eeprom import EEPROM_SIZE, Eeprom
+from .binding.supply import (
     MAX_DEVICES,
     METER_CURRENT,
     METER_TEMPERATURE,

@@ -12,8 +12,8 @@ import os
 import re
 import threading
 
-from . import _guards
-from ._library import IS_WINDOWS
+from . import guards
+from .library import IS_WINDOWS
 
 MAX_DEVICES = 8
 MAX_COM_PORT = 255  # COM1..COM256
@@ -49,7 +49,7 @@ def claim(index, supply):
                 return candidate
         raise ValueError("all %d library slots are held by open Supply objects (%s): close one"
                          % (MAX_DEVICES, ", ".join(s.port for s in _holders.values())))
-    index = _guards.integer("index", index, 0, MAX_DEVICES - 1)
+    index = guards.integer("index", index, 0, MAX_DEVICES - 1)
     other = _holders.get(index)
     if other is not None:
         raise ValueError("index %d is held by the open Supply on %s; leave index out to take a "

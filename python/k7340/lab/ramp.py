@@ -4,8 +4,8 @@ check after every step."""
 import math
 import time
 
-from . import _guards
-from .errors import K7340Error, K7340TripError
+from ..binding import guards
+from ..binding.errors import K7340Error, K7340TripError
 
 STEP_MAX_S = 3600.0
 
@@ -32,10 +32,10 @@ def _switch_off(supply):
 
 
 def ramp(supply, volts, rate, step, progress, start, clock=time.monotonic, sleep=time.sleep):
-    target = supply._checked_volts(volts, "volts")
-    rate = _guards.positive("rate", rate, "V/s")
-    step = _guards.positive("step", step, "s", STEP_MAX_S)
-    origin = supply.setpoint if start is None else supply._checked_volts(start, "start")
+    target = supply.checked_volts(volts, "volts")
+    rate = guards.positive("rate", rate, "V/s")
+    step = guards.positive("step", step, "s", STEP_MAX_S)
+    origin = supply.setpoint if start is None else supply.checked_volts(start, "start")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None, not %s" % type(progress).__name__)
     try:

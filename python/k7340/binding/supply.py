@@ -6,8 +6,8 @@ import ctypes
 import sys
 import warnings
 
-from . import _guards, _library, _ramp, _slots
-from ._slots import MAX_DEVICES
+from . import guards, library, slots
+from .slots import MAX_DEVICES
 from .eeprom import EEPROM_SIZE, Eeprom
 from .errors import ERR_CLOSED, OPEN_WARNINGS, K7340Error, K7340Warning
 from .flags import FaultFlags, StatusFlags
@@ -31,13 +31,13 @@ Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in m
 
 def api_version():
     """The library's version text, e.g. "2.0.0". Needs no supply."""
-    return _slots.call(_library.load(), "K7340_GetApiVersion").decode("ascii")
+    return slots.call(library.load(), "K7340_GetApiVersion").decode("ascii")
 
 
 def error_text(code):
     """The library's text for any code ("System error" for codes it does not know)."""
-    code = _guards.integer("code", code)
-    return _slots.call(_library.load(), "K7340_GetErrString", code).decode("ascii")
+    code = guards.integer("code", code)
+    return slots.call(library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
 class Supply:
@@ -63,7 +63,7 @@ class Supply:
 
     def __init__(self, com_port=None, index=None, *, port=None, max_volts=None,
                  keep_output=False):
-        self._lib = _library.load()
+        self._lib = library.load()
         self._closed = True
         self._index = None
         self._output_switched_on = False
@@ -71,26 +71,26 @@ class Supply:
         self.keep_output = bool(keep_output)
         self.max_volts = None
         if max_volts is not None:
-            self.max_volts = _guards.real("max_volts", max_volts, OUTPUT_ON_VOLTS,
+            self.max_volts = guards.real("max_volts", max_volts, OUTPUT_ON_VOLTS,
                                           VRANGE_BOUNDS[1], "V")
         path = None
         if port is not None:
             if com_port is not None:
                 raise ValueError("give com_port or port, not both")
-            com_port, path = _slots.parse_port(port)
+            com_port, path = slots.parse_port(port)
         elif com_port is None:
             com_port = 0
         else:
-            com_port = _guards.integer("com_port", com_port, 0, _slots.MAX_COM_PORT)
+            com_port = guards.integer("com_port", com_port, 0, slots.MAX_COM_PORT)
         self._com_port = com_port
-        self.port = path if path is not None else _slots.device_name(com_port)
-        with _slots.LOCK:
-            self._index = _slots.claim(index, self)
+        self.port = path if path is not None else slots.device_name(com_port)
+        with slots.LOCK:
+            self._index = slots.claim(index, self)
             try:
                 self._open(path)
             except BaseException:
                 self._closed = True
-                _slots.release(self._index, self)
+                slots.release(self._index, self)
                 # A failure after the port opened leaves the slot open and the port taken.
                 self._lib.K7340_CloseDevice(self._index)
                 raise
@@ -99,7 +99,7 @@ class Supply:
         if path is None:
             code = self._lib.K7340_OpenDevice(self._index, self._com_port)
         else:
-            with _slots.mapped(path) as mapped_port:
+            with slots.mapped(path) as mapped_port:
                 code = self._lib.K7340_OpenDevice(self._index, mapped_port)
         if code != 0 and code not in OPEN_WARNINGS:
             raise K7340Error(code, error_text(code), "K7340_OpenDevice", device=self.port)
@@ -115,7 +115,7 @@ class Supply:
         closes the slot and releases the port. Closing twice does nothing. If the zero setpoint
         cannot be sent, the slot is still closed and K7340Error says the output may still be
         on."""
-        with _slots.LOCK:
+        with slots.LOCK:
             if self._closed:
                 return
             failed = None
@@ -126,7 +126,7 @@ class Supply:
                         code, error_text(code), "K7340_SetVoltage", device=self.port,
                         note="the zero setpoint could not be sent: the output may still be on")
             self._closed = True
-            _slots.release(self._index, self)
+            slots.release(self._index, self)
             code = self._lib.K7340_CloseDevice(self._index)
             if failed is not None:
                 raise failed
@@ -161,8 +161,10 @@ class Supply:
         if code != 0:
             raise K7340Error(code, error_text(code), call)
 
-    def _call(self, name, *args):
-        with _slots.LOCK:
+    def library_call(self, name, *args):
+        """One library call on this object's slot (the slot index goes first) under the lock;
+        a non-zero code raises K7340Error."""
+        with slots.LOCK:
             # A closed object must not drive the slot: another Supply may have reopened it since.
             if self._closed:
                 raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), name)
@@ -184,19 +186,21 @@ class Supply:
         may be elsewhere."""
         return self._setpoint
 
-    def _checked_volts(self, volts, name="volts"):
+    def checked_volts(self, volts, name="volts"):
+        """volts as a float if set_voltage would take it; else TypeError or K7340ArgumentError
+        naming name and the range 0..volts_limit. Sends nothing."""
         limit = self.volts_limit
         why = "max_volts" if self.max_volts is not None and limit == self.max_volts else "vrange"
-        return _guards.real(name, volts, 0.0, limit, "V", "K7340_SetVoltage", why)
+        return guards.real(name, volts, 0.0, limit, "V", "K7340_SetVoltage", why)
 
     def set_voltage(self, volts):
         """Sets the output: below 20.0 V it is switched off, otherwise it is on at that voltage.
         A value that is not a real number raises TypeError; NaN, infinities, negative values
         and values above volts_limit raise ValueError. Nothing is sent when it refuses."""
-        value = self._checked_volts(volts)
+        value = self.checked_volts(volts)
         if value >= OUTPUT_ON_VOLTS:
             self._output_switched_on = True
-        self._call("K7340_SetVoltage", value)
+        self.library_call("K7340_SetVoltage", value)
         self._setpoint = value
 
     def output_off(self):
@@ -216,33 +220,35 @@ class Supply:
         at the last setpoint sent and propagates; the output stays there. Arguments are
         checked before anything is sent: volts and start as for set_voltage, rate and step
         finite and above 0."""
-        _ramp.ramp(self, volts, rate, step, progress, start)
+        from ..lab.ramp import ramp  # the lab tools build on the binding, not the reverse
+
+        ramp(self, volts, rate, step, progress, start)
 
     def set_watchdog_ms(self, milliseconds):
         """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off."""
-        self._call("K7340_SetWD", _guards.integer("milliseconds", milliseconds, 0,
+        self.library_call("K7340_SetWD", guards.integer("milliseconds", milliseconds, 0,
                                                   WATCHDOG_MAX_MS, "K7340_SetWD"))
 
     def set_limits(self, first_percent, second_percent):
         """The supply's two limit levels in percent of full scale, 0..100 each."""
-        self._call(
+        self.library_call(
             "K7340_SetLimits",
-            _guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
-            _guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
+            guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
+            guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
         )
 
     def reset(self):
         """Output off, then the reset command; blocks for about one second."""
-        self._call("K7340_Reset")
+        self.library_call("K7340_Reset")
         self._setpoint = 0.0
 
     # --- meters -------------------------------------------------------------------------------
 
     def read_meter(self, channel):
         """Meter channel 0 volts, 1 microamperes, 2 temperature, 3 ten-bit reading 0..5.0."""
-        channel = _guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
+        channel = guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
         value = ctypes.c_double()
-        self._call("K7340_ReadMeter", channel, ctypes.byref(value))
+        self.library_call("K7340_ReadMeter", channel, ctypes.byref(value))
         return value.value
 
     def read_voltage(self):
@@ -259,9 +265,9 @@ class Supply:
 
     def read_raw_meter(self, channel):
         """Raw 24-bit reading of channel 0 to 2 (channels 0 and 1 keep 23 bits)."""
-        channel = _guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
+        channel = guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
         value = ctypes.c_int(0)
-        self._call("K7340_ReadRawMeter", channel, ctypes.byref(value))
+        self.library_call("K7340_ReadRawMeter", channel, ctypes.byref(value))
         return value.value
 
     # --- flags and identity -------------------------------------------------------------------
@@ -270,21 +276,21 @@ class Supply:
     def status(self):
         """Status byte of the supply's most recent reply (no exchange)."""
         value = ctypes.c_int()
-        self._call("K7340_GetStatusFlags", ctypes.byref(value))
+        self.library_call("K7340_GetStatusFlags", ctypes.byref(value))
         return StatusFlags(value.value)
 
     @property
     def faults(self):
         """Fault byte: asks the supply (fault query and its follow-up command)."""
         value = ctypes.c_int()
-        self._call("K7340_GetFaultFlags", ctypes.byref(value))
+        self.library_call("K7340_GetFaultFlags", ctypes.byref(value))
         return FaultFlags(value.value)
 
     @property
     def firmware_version(self):
         """The supply's firmware revision, 0 to 65535 (the panel shows it as 4 hex digits)."""
         value = ctypes.c_int()
-        self._call("K7340_GetFwVersion", ctypes.byref(value))
+        self.library_call("K7340_GetFwVersion", ctypes.byref(value))
         return value.value
 
     # --- ranges -------------------------------------------------------------------------------
@@ -293,15 +299,15 @@ class Supply:
     def ranges(self):
         """The ranges in force (from the EEPROM at open, or the defaults 60000 V, 500 uA)."""
         vrange, irange = ctypes.c_int(), ctypes.c_int()
-        self._call("K7340_GetRanges", ctypes.byref(vrange), ctypes.byref(irange))
+        self.library_call("K7340_GetRanges", ctypes.byref(vrange), ctypes.byref(irange))
         return Ranges(vrange.value, irange.value)
 
     def set_ranges(self, vrange, irange):
         """Adopts new ranges (1000..60000 V, 10..500 uA) and programs them into the EEPROM
         with a fresh checksum: six EEPROM writes, 100 ms or more each."""
-        self._call("K7340_SetRanges",
-                   _guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges"),
-                   _guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges"))
+        self.library_call("K7340_SetRanges",
+                   guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges"),
+                   guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges"))
 
     # --- raw port -----------------------------------------------------------------------------
 
@@ -309,17 +315,17 @@ class Supply:
         """Writes bytes-like data (or an iterable of whole numbers 0..255) to the port as it
         is: no framing. Raw bytes may carry any command, so closing counts the output as
         switched on afterwards."""
-        data = _guards.byte_values("data", data)
+        data = guards.byte_values("data", data)
         buffer = (ctypes.c_ubyte * max(1, len(data))).from_buffer_copy(data or b"\0")
         self._output_switched_on = True
-        self._call("K7340_WritePort", buffer, len(data))
+        self.library_call("K7340_WritePort", buffer, len(data))
 
     def read_port(self, count):
         """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
-        count = _guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
+        count = guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
         buffer = (ctypes.c_ubyte * count)()
         got = ctypes.c_int(count)
-        self._call("K7340_ReadPort", buffer, ctypes.byref(got))
+        self.library_call("K7340_ReadPort", buffer, ctypes.byref(got))
         return bytes(buffer[: got.value])
 
 
@@ -327,7 +333,7 @@ class Supply:
 def _close_at_exit():
     """A script that ends with supplies still open (an uncaught exception, a forgotten close)
     leaves no output on that it switched on."""
-    for supply in _slots.open_supplies():
+    for supply in slots.open_supplies():
         try:
             supply.close()
         except Exception as exc:  # nothing else can report it now
