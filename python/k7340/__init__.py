@@ -35,6 +35,7 @@ from .binding.errors import (
     OK,
     K7340ArgumentError,
     K7340Error,
+    K7340IdentityError,
     K7340TripError,
     K7340Warning,
     LibraryLoadError,
@@ -58,7 +59,7 @@ __version__ = "2.0.0"
 
 __all__ = [
     "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",
-    "FAULT_LABELS", "K7340Error", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
+    "FAULT_LABELS", "K7340Error", "K7340IdentityError", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
     "api_version", "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE",
     "METER_CURRENT", "METER_TEMPERATURE", "METER_TEN_BIT", "OUTPUT_ON_VOLTS", "OK",
     "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE", "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND",

@@ -1,21 +1,24 @@
 """The Supply class: one open device slot of the library, used as a context manager."""
 
-import atexit
-import collections
 import ctypes
+import os
 import sys
+import time
 import warnings
 
+from ..safety import deadman, wayout
+from ..safety.deadman import DEFAULT_WATCHDOG_MS, checked_watchdog_ms
+from ..safety.guard import Guard
+from ..safety.reconnect import reopen as reopen_supply
 from . import guards, library, slots
-from .slots import MAX_DEVICES
+from .calls import (METER_CURRENT, METER_TEMPERATURE, METER_TEN_BIT, METER_VOLTAGE,  # noqa: F401
+                    Ranges, SupplyCalls)
 from .eeprom import EEPROM_SIZE, Eeprom
-from .errors import ERR_CLOSED, OPEN_WARNINGS, K7340Error, K7340Warning
-from .flags import FaultFlags, StatusFlags
+from .errors import (ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340ArgumentError, K7340Error,
+                     K7340Warning)
+from .flags import FaultFlags, StatusFlags  # noqa: F401 (FaultFlags: k7340.binding.supply's names)
+from .slots import MAX_DEVICES
 
-METER_VOLTAGE = 0  # volts
-METER_CURRENT = 1  # microamperes
-METER_TEMPERATURE = 2
-METER_TEN_BIT = 3  # a ten-bit reading scaled to 0 .. 5.0
 
 # At or above this setpoint the supply's output is on.
 OUTPUT_ON_VOLTS = 20.0
@@ -23,10 +26,6 @@ OUTPUT_ON_VOLTS = 20.0
 VRANGE_BOUNDS = (1000, 60000)
 IRANGE_BOUNDS = (10, 500)
 WATCHDOG_MAX_MS = 2550
-READ_PORT_MAX = 65536
-
-Ranges = collections.namedtuple("Ranges", "vrange irange")
-Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in microamperes."
 
 
 def api_version():
@@ -40,7 +39,7 @@ def error_text(code):
     return slots.call(library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
-class Supply:
+class Supply(SupplyCalls):
     """A supply on a COM port, opened in a library device slot of its own.
 
     ``Supply(com_port=0)`` opens COM1 (on Linux the device in K7340_COM1, else /dev/ttyS0);
@@ -51,28 +50,37 @@ class Supply:
 
     ``index`` is the library slot, 0..7; left out, the lowest slot that no open Supply holds.
 
-    Leaving a ``with`` block (normally or by an exception) and ``close()`` switch the output off
-    with a zero setpoint first, if this object switched it on (a setpoint of 20 V or more, or
-    any raw write_port), unless it was made with ``keep_output=True``. A session that only reads
-    leaves the output as it found it. Supplies still open when Python exits are closed the same
-    way.
+    The dead-man is on by default: before this object first switches the output on (a setpoint
+    of 20 V or more, or any raw write_port) it arms the supply's watchdog with ``watchdog_ms``
+    (1000 ms; 300..2550, and at least three times the slowest exchange timed at open) and a
+    heartbeat keeps feeding it; a killed process or a pulled cable then leaves the output on
+    for one period at most. ``watchdog_ms=0`` turns the dead-man off: unsafe.
+
+    Leaving a ``with`` block (normally or by an exception), ``close()``, SIGINT, SIGTERM,
+    SIGHUP, SIGQUIT, interpreter exit and the collection of a dropped object switch the output
+    off with a zero setpoint, if this object switched it on, then disarm the watchdog. With
+    ``keep_output=True`` a deliberate ``close()`` disarms and leaves the output as it is; every
+    other way out zeroes it. A session that only reads leaves the output as it found it. See
+    k7340.safety.
 
     ``max_volts`` lowers the highest setpoint that set_voltage accepts below the supply's
     ``vrange``.
     """
 
     def __init__(self, com_port=None, index=None, *, port=None, max_volts=None,
-                 keep_output=False):
+                 keep_output=False, watchdog_ms=DEFAULT_WATCHDOG_MS):
         self._lib = library.load()
         self._closed = True
         self._index = None
-        self._output_switched_on = False
         self._setpoint = 0.0
-        self.keep_output = bool(keep_output)
+        self._pid = os.getpid()
+        self.lost = False
+        self.identity = None
         self.max_volts = None
         if max_volts is not None:
             self.max_volts = guards.real("max_volts", max_volts, OUTPUT_ON_VOLTS,
-                                          VRANGE_BOUNDS[1], "V")
+                                         VRANGE_BOUNDS[1], "V")
+        self._guard = Guard(checked_watchdog_ms(watchdog_ms), bool(keep_output))
         path = None
         if port is not None:
             if com_port is not None:
@@ -83,54 +91,111 @@ class Supply:
         else:
             com_port = guards.integer("com_port", com_port, 0, slots.MAX_COM_PORT)
         self._com_port = com_port
+        self._path = path
         self.port = path if path is not None else slots.device_name(com_port)
-        with slots.LOCK:
-            self._index = slots.claim(index, self)
-            try:
-                self._open(path)
-            except BaseException:
-                self._closed = True
-                slots.release(self._index, self)
-                # A failure after the port opened leaves the slot open and the port taken.
-                self._lib.K7340_CloseDevice(self._index)
-                raise
+        self._index = slots.claim(index, self)
+        try:
+            with self.lock:
+                self._open()
+                self._guard.slowest_s = self._time_exchanges()
+                deadman.check_against_line(self._guard.watchdog_ms, self._guard.slowest_s,
+                                           self.port)
+        except BaseException:
+            self._closed = True
+            slots.release(self._index, self)
+            # A failure after the port opened leaves the slot open and the port taken.
+            self._lib.K7340_CloseDevice(self._index)
+            raise
 
-    def _open(self, path):
-        if path is None:
-            code = self._lib.K7340_OpenDevice(self._index, self._com_port)
-        else:
-            with slots.mapped(path) as mapped_port:
-                code = self._lib.K7340_OpenDevice(self._index, mapped_port)
+    def _open(self):
+        """Opens the slot on the configured port, resolved anew (a link may now lead elsewhere).
+        Call with the slot lock held."""
+        with slots.OPEN_LOCK:
+            if self._path is None:
+                code = self._lib.K7340_OpenDevice(self._index, self._com_port)
+            else:
+                with slots.mapped(self._path) as mapped_port:
+                    code = self._lib.K7340_OpenDevice(self._index, mapped_port)
         if code != 0 and code not in OPEN_WARNINGS:
             raise K7340Error(code, error_text(code), "K7340_OpenDevice", device=self.port)
         self._closed = False
         self.eeprom = Eeprom(self)
         if code in OPEN_WARNINGS:
-            warnings.warn(K7340Warning(code, error_text(code)), stacklevel=3)
+            warnings.warn(K7340Warning(code, error_text(code)), stacklevel=4)
+
+    def _time_exchanges(self):
+        """The slowest of two exchanges (the firmware query, the voltage meter), in seconds;
+        only when the dead-man is on, whose period must hold three of them."""
+        if not self._guard.watchdog_ms:
+            return 0.0
+        slowest = 0.0
+        for name, args in (("K7340_GetFwVersion", (None,)),
+                           ("K7340_ReadMeter", (METER_VOLTAGE, ctypes.byref(ctypes.c_double())))):
+            began = time.monotonic()
+            self.library_call(name, *args)
+            slowest = max(slowest, time.monotonic() - began)
+        return slowest
 
     # --- life ---------------------------------------------------------------------------------
 
     def close(self):
-        """Switches the output off if this object switched it on (unless keep_output), then
-        closes the slot and releases the port. Closing twice does nothing. If the zero setpoint
-        cannot be sent, the slot is still closed and K7340Error says the output may still be
-        on."""
-        with slots.LOCK:
+        """The way out, then the slot is closed and the port released. If this object switched
+        the output on, the zero setpoint is sent (unless keep_output, which disarms and leaves
+        it), and once acknowledged the watchdog is disarmed. A lost port, or one behind which
+        another supply answered, is closed without a byte. Closing twice does nothing. If the
+        zero cannot be sent, the slot is still closed and K7340Error says the output may still
+        be on."""
+        if self._forked():
+            return
+        with wayout.way_out_running(), self.lock:
             if self._closed:
                 return
-            failed = None
-            if self._output_switched_on and not self.keep_output:
-                code = self._lib.K7340_SetVoltage(self._index, 0.0)
-                if code != 0:
-                    failed = K7340Error(
-                        code, error_text(code), "K7340_SetVoltage", device=self.port,
-                        note="the zero setpoint could not be sent: the output may still be on")
+            note = None
+            if self.lost:
+                self._guard.drop(self)
+            else:
+                note = self._guard.way_out(self, deliberate=True)
             self._closed = True
             slots.release(self._index, self)
             code = self._lib.K7340_CloseDevice(self._index)
-            if failed is not None:
-                raise failed
-            self._check("K7340_CloseDevice", code)
+        if note is not None:
+            raise K7340Error(None, "closing", "close", device=self.port, note=note)
+        self._check("K7340_CloseDevice", code)
+
+    def switch_off_now(self):
+        """The way out of a signal, an exception or interpreter exit: zeroes the output if this
+        object switched it on (keep_output too), disarms once acknowledged, stops the heartbeat.
+        Returns None, or a note saying the output may still be on. Never raises K7340Error."""
+        if self._forked():
+            return None
+        with self.lock:
+            if self._closed or self.lost:
+                self._guard.drop(self)
+                return None
+            return self._guard.way_out(self, deliberate=False)
+
+    def forget_in_child(self):
+        """In os.fork's child: this object belongs to the parent; it never sends, zeroes or
+        closes anything from now on. Takes no lock."""
+        self._closed = True
+        self._guard.owner = self._guard.armed = False
+        self._guard.heartbeat = None
+
+    def _forked(self):
+        return self._pid != os.getpid()
+
+    def __del__(self):
+        # A dropped object: closed when collected (the way out included).
+        if getattr(self, "_closed", True) or self._forked():
+            return
+        try:
+            self.close()
+        except Exception as exc:
+            try:
+                print("k7340: closing a dropped Supply on %s: %s" % (self.port, exc),
+                      file=sys.stderr)
+            except Exception:
+                pass
 
     @property
     def closed(self):
@@ -146,6 +211,34 @@ class Supply:
         """The COM port number, 0 = COM1 (a device path is mapped to one for the open)."""
         return self._com_port
 
+    @property
+    def lock(self):
+        """The lock of this object's slot: each call on the slot runs under it."""
+        return slots.slot_lock(self._index)
+
+    @property
+    def guard(self):
+        """The safety core's state of this object (k7340.safety.guard.Guard)."""
+        return self._guard
+
+    @property
+    def owns_output(self):
+        """True while this object has switched the output on (it alone switches it off)."""
+        return self._guard.owner
+
+    @property
+    def watchdog_ms(self):
+        """The dead-man's period in ms (0: off)."""
+        return self._guard.watchdog_ms
+
+    @property
+    def keep_output(self):
+        return self._guard.keep_output
+
+    @keep_output.setter
+    def keep_output(self, value):
+        self._guard.keep_output = bool(value)
+
     def __enter__(self):
         return self
 
@@ -154,7 +247,7 @@ class Supply:
         return False
 
     def __repr__(self):
-        state = "closed" if self._closed else "open"
+        state = "closed" if self._closed else "lost" if self.lost else "open"
         return "<Supply port=%s index=%s %s>" % (self.port, self._index, state)
 
     def _check(self, call, code):
@@ -162,13 +255,15 @@ class Supply:
             raise K7340Error(code, error_text(code), call)
 
     def library_call(self, name, *args):
-        """One library call on this object's slot (the slot index goes first) under the lock;
-        a non-zero code raises K7340Error."""
-        with slots.LOCK:
+        """One library call on this object's slot (the slot index goes first) under the slot's
+        lock; a non-zero code raises K7340Error. A failed write marks the port lost."""
+        with self.lock:
             # A closed object must not drive the slot: another Supply may have reopened it since.
             if self._closed:
                 raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), name)
             code = getattr(self._lib, name)(self._index, *args)
+            if code == ERR_WRITE:
+                self.lost = True
         self._check(name, code)
 
     # --- output -------------------------------------------------------------------------------
@@ -196,15 +291,38 @@ class Supply:
     def set_voltage(self, volts):
         """Sets the output: below 20.0 V it is switched off, otherwise it is on at that voltage.
         A value that is not a real number raises TypeError; NaN, infinities, negative values
-        and values above volts_limit raise ValueError. Nothing is sent when it refuses."""
+        and values above volts_limit raise ValueError. Nothing is sent when it refuses.
+
+        Before the output first goes on the watchdog is armed and the heartbeat started (a
+        failure there raises before the setpoint is sent). Once the owner's setpoint below
+        20 V is acknowledged, the watchdog is disarmed and the heartbeat stops."""
         value = self.checked_volts(volts)
-        if value >= OUTPUT_ON_VOLTS:
-            self._output_switched_on = True
-        self.library_call("K7340_SetVoltage", value)
-        self._setpoint = value
+        with self.lock:
+            if self.lost:
+                if value < OUTPUT_ON_VOLTS:
+                    self._guard.pending_off = True
+                raise K7340Error(ERR_WRITE, error_text(ERR_WRITE), "K7340_SetVoltage",
+                                 device=self.port, note=self._lost_note(value))
+            if value >= OUTPUT_ON_VOLTS:
+                self._guard.before_output_on(self)
+            self.library_call("K7340_SetVoltage", value)
+            self._setpoint = value
+            if value < OUTPUT_ON_VOLTS and self._guard.owner:
+                self._guard.switched_off(self)
+
+    def _lost_note(self, value):
+        if value < OUTPUT_ON_VOLTS:
+            return "the port is lost; the Off is kept and sent first when the same supply " \
+                   "answers again"
+        return "the port is lost; nothing is switched on until the same supply answers again"
+
+    def note_setpoint(self, volts):
+        """Records a setpoint the safety core sent itself."""
+        self._setpoint = volts
 
     def output_off(self):
-        """Switches the output off (a zero setpoint)."""
+        """Switches the output off (a zero setpoint). While the port is lost the Off is kept
+        and sent first when the same supply answers again (K7340Error says so)."""
         self.set_voltage(0.0)
 
     def ramp_to(self, volts, rate, *, step=0.05, progress=None, start=None):
@@ -225,116 +343,92 @@ class Supply:
         ramp(self, volts, rate, step, progress, start)
 
     def set_watchdog_ms(self, milliseconds):
-        """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off."""
-        self.library_call("K7340_SetWD", guards.integer("milliseconds", milliseconds, 0,
-                                                  WATCHDOG_MAX_MS, "K7340_SetWD"))
-
-    def set_limits(self, first_percent, second_percent):
-        """The supply's two limit levels in percent of full scale, 0..100 each."""
-        self.library_call(
-            "K7340_SetLimits",
-            guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
-            guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
-        )
+        """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off. While this
+        object holds the output on with the dead-man armed, the new period replaces the
+        dead-man's and must be 300..2550 ms."""
+        value = guards.integer("milliseconds", milliseconds, 0, WATCHDOG_MAX_MS, "K7340_SetWD")
+        with self.lock:
+            if self._guard.armed:
+                value = checked_watchdog_ms(value, "milliseconds")
+                if value == 0:
+                    raise K7340ArgumentError("milliseconds 0 would disarm the dead-man while "
+                                             "the output is on: switch it off first",
+                                             "K7340_SetWD")
+                deadman.check_against_line(value, self._guard.slowest_s, self.port,
+                                           "milliseconds")
+                self.library_call("K7340_SetWD", value)
+                self._guard.change_period(self, value)
+                return
+            self.library_call("K7340_SetWD", value)
 
     def reset(self):
-        """Output off, then the reset command; blocks for about one second."""
-        self.library_call("K7340_Reset")
-        self._setpoint = 0.0
+        """Output off, then the reset command (which also stops the supply's watchdog);
+        blocks for about one second."""
+        with self.lock:
+            self.library_call("K7340_Reset")
+            self._setpoint = 0.0
+            self._guard.drop(self)
 
-    # --- meters -------------------------------------------------------------------------------
+    # --- EEPROM, raw port ---------------------------------------------------------------------
 
-    def read_meter(self, channel):
-        """Meter channel 0 volts, 1 microamperes, 2 temperature, 3 ten-bit reading 0..5.0."""
-        channel = guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
-        value = ctypes.c_double()
-        self.library_call("K7340_ReadMeter", channel, ctypes.byref(value))
-        return value.value
-
-    def read_voltage(self):
-        """Output voltage in volts."""
-        return self.read_meter(METER_VOLTAGE)
-
-    def read_current(self):
-        """Output current in microamperes."""
-        return self.read_meter(METER_CURRENT)
-
-    def read_temperature(self):
-        """The supply's temperature reading (0 to 250.0)."""
-        return self.read_meter(METER_TEMPERATURE)
-
-    def read_raw_meter(self, channel):
-        """Raw 24-bit reading of channel 0 to 2 (channels 0 and 1 keep 23 bits)."""
-        channel = guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
-        value = ctypes.c_int(0)
-        self.library_call("K7340_ReadRawMeter", channel, ctypes.byref(value))
-        return value.value
-
-    # --- flags and identity -------------------------------------------------------------------
-
-    @property
-    def status(self):
-        """Status byte of the supply's most recent reply (no exchange)."""
-        value = ctypes.c_int()
-        self.library_call("K7340_GetStatusFlags", ctypes.byref(value))
-        return StatusFlags(value.value)
-
-    @property
-    def faults(self):
-        """Fault byte: asks the supply (fault query and its follow-up command)."""
-        value = ctypes.c_int()
-        self.library_call("K7340_GetFaultFlags", ctypes.byref(value))
-        return FaultFlags(value.value)
-
-    @property
-    def firmware_version(self):
-        """The supply's firmware revision, 0 to 65535 (the panel shows it as 4 hex digits)."""
-        value = ctypes.c_int()
-        self.library_call("K7340_GetFwVersion", ctypes.byref(value))
-        return value.value
-
-    # --- ranges -------------------------------------------------------------------------------
-
-    @property
-    def ranges(self):
-        """The ranges in force (from the EEPROM at open, or the defaults 60000 V, 500 uA)."""
-        vrange, irange = ctypes.c_int(), ctypes.c_int()
-        self.library_call("K7340_GetRanges", ctypes.byref(vrange), ctypes.byref(irange))
-        return Ranges(vrange.value, irange.value)
+    def check_eeprom_write(self, call):
+        """EEPROM range writes are refused while the output is on (this object's, or as the
+        last reply's status says)."""
+        if self._guard.owner or StatusFlags.ENABLE in self.status:
+            raise K7340Error(None, "EEPROM writes are refused while the output is on", call,
+                             device=self.port, note="switch the output off first")
 
     def set_ranges(self, vrange, irange):
         """Adopts new ranges (1000..60000 V, 10..500 uA) and programs them into the EEPROM
-        with a fresh checksum: six EEPROM writes, 100 ms or more each."""
-        self.library_call("K7340_SetRanges",
-                   guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges"),
-                   guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges"))
-
-    # --- raw port -----------------------------------------------------------------------------
+        with a fresh checksum: six EEPROM writes, 100 ms or more each. Refused while the
+        output is on."""
+        vrange = guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges")
+        irange = guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges")
+        with self.lock:
+            self.check_eeprom_write("K7340_SetRanges")
+            self.library_call("K7340_SetRanges", vrange, irange)
 
     def write_port(self, data):
         """Writes bytes-like data (or an iterable of whole numbers 0..255) to the port as it
-        is: no framing. Raw bytes may carry any command, so closing counts the output as
-        switched on afterwards."""
+        is: no framing. Raw bytes may carry any command, so the output counts as switched on
+        by this object afterwards (the dead-man is armed first)."""
         data = guards.byte_values("data", data)
         buffer = (ctypes.c_ubyte * max(1, len(data))).from_buffer_copy(data or b"\0")
-        self._output_switched_on = True
-        self.library_call("K7340_WritePort", buffer, len(data))
+        with self.lock:
+            self._guard.before_output_on(self)
+            self.library_call("K7340_WritePort", buffer, len(data))
 
-    def read_port(self, count):
-        """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
-        count = guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
-        buffer = (ctypes.c_ubyte * count)()
-        got = ctypes.c_int(count)
-        self.library_call("K7340_ReadPort", buffer, ctypes.byref(got))
-        return bytes(buffer[: got.value])
+    # --- reconnecting -------------------------------------------------------------------------
 
+    def read_identity(self):
+        """Reads the firmware revision and the 128-byte EEPROM image (129 exchanges) and keeps
+        them as ``identity``, against which reopen() checks the supply."""
+        with self.lock:
+            self.identity = (self.firmware_version, bytes(self.eeprom))
+        return self.identity
 
-@atexit.register
-def _close_at_exit():
-    """A script that ends with supplies still open (an uncaught exception, a forgotten close)
-    leaves no output on that it switched on."""
-    for supply in slots.open_supplies():
-        try:
-            supply.close()
-        except Exception as exc:  # nothing else can report it now
-            print("k7340: closing %s at exit: %s" % (supply.port, exc), file=sys.stderr)
+    def reopen_port(self):
+        """Closes the slot without a byte and opens the configured path again (resolved anew);
+        the object counts as lost until reopen() has checked the supply. Raises K7340Error when
+        the port does not open."""
+        with self.lock:
+            if self._closed or self._forked():
+                raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), "K7340_OpenDevice")
+            self.lost = True
+            self._lib.K7340_CloseDevice(self._index)
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", K7340Warning)
+                    self._open()
+            except BaseException:
+                self._closed = False  # still this object's slot, closed in the library
+                self._lib.K7340_CloseDevice(self._index)
+                raise
+
+    def reopen(self):
+        """After a lost port: closes the slot without a byte, opens the configured path again
+        (a link is resolved anew) and checks that the same supply answers. Then the ownership,
+        the heartbeat and a pending Off carry over (the Off is sent first); no setpoint is
+        re-sent. Another supply raises K7340IdentityError naming the port and both identities;
+        it is left untouched, this object's ownership is dropped and it stays lost."""
+        reopen_supply(self)
