@@ -74,6 +74,16 @@ busy.join()
 a.close(); b.close()
 """
 
+THE_DOCS_EXAMPLE = """
+import runpy
+def ready():
+    time.sleep(1.0)  # its ramp is under way by then
+    say("ready")
+threading.Thread(target=ready, daemon=True).start()
+sys.argv = ["ramp_and_log.py", os.path.join(os.environ["SCRATCH"], "run.csv"), port]
+runpy.run_path(os.environ["EXAMPLE"], run_name="__main__")
+"""
+
 WATCHDOG_RUN_OUT = """
 from k7340.safety import Session, describe_faults
 def sim(command):
@@ -125,6 +135,8 @@ ROWS = [
     ("SIGQUIT", HOLD_ON, kill_with(signal.SIGQUIT), zero_was_last),
     ("SIGINT", HOLD_ON, kill_with(signal.SIGINT), zero_was_last),
     ("a storm of INT and TERM mid-ramp", RAMPING, storm, zero_was_last),
+    ("the docs' example, SIGHUP", THE_DOCS_EXAMPLE, kill_with(signal.SIGHUP), zero_was_last),
+    ("the docs' example, SIGQUIT", THE_DOCS_EXAMPLE, kill_with(signal.SIGQUIT), zero_was_last),
     ("SIGKILL: the watchdog", HOLD_ON, kill_with(signal.SIGKILL), watchdog_caught_it),
     ("a forked child exits", FORKED_CHILD_EXITS, None,
      lambda log, out: "after the child: on" in out and zero_was_last(log, out)),
@@ -140,10 +152,12 @@ ROWS = [
 
 
 @pytest.mark.parametrize("what, script, action, holds", ROWS, ids=[r[0] for r in ROWS])
-def test_every_way_out_leaves_the_supply_safe(what, script, action, holds):
+def test_every_way_out_leaves_the_supply_safe(what, script, action, holds, tmp_path):
     with simulated_supply() as port, simulated_supply(fw="0x0456") as port2:
         env = dict(os.environ, PYTHONPATH=str(REPO / "python"), PORT=port, PORT2=port2,
-                   CONTROL=port.control_path, K7340_BUILD_DIR=str(build_dir()))
+                   CONTROL=port.control_path, K7340_BUILD_DIR=str(build_dir()),
+                   EXAMPLE=str(REPO / "docs" / "examples" / "ramp_and_log.py"),
+                   SCRATCH=str(tmp_path))
         proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script], env=env, text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
