@@ -48,18 +48,17 @@ from .binding.errors import (
 )
 from .binding.flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
 from .binding.eeprom import EEPROM_SIZE, Eeprom
-from .binding.supply import (
-    MAX_DEVICES,
+from .binding.calls import (
     METER_CURRENT,
     METER_TEMPERATURE,
     METER_TEN_BIT,
     METER_VOLTAGE,
-    OUTPUT_ON_VOLTS,
     Ranges,
-    Supply,
     api_version,
     error_text,
 )
+from .binding.slots import MAX_DEVICES
+from .binding.supply import OUTPUT_ON_VOLTS, Supply
 
 __version__ = "2.0.0"
 
