@@ -104,7 +104,7 @@ class K7340(Polling, Device):
         if not self._config["WatchdogMs"]:
             self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
                       "cable leaves the output on")
-        self._link = link.Link(self._config)
+        self._link = link.Link(self._config, self._log)
         self.set_state(DevState.UNKNOWN)
         self.set_status("Connecting to %s" % self._link.port)
         self._poller = threading.Thread(target=self._poll_loop, name="k7340-poll", daemon=True)
@@ -272,6 +272,9 @@ class K7340(Polling, Device):
     def Off(self):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, "K7340.Off")
+        if self._link.last.foreign:
+            fail("K7340_AnotherSupply", "Off is not sent: %s" % self._link.last.foreign,
+                 "K7340.Off")
         self._stop_ramp()
         try:
             sent = self._link.off()

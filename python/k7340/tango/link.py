@@ -24,7 +24,7 @@ NO_POLL = Poll(None, None, None, False)
 class Link:
     """One supply of one device, opened at the first poll and reopened by the core."""
 
-    def __init__(self, config):
+    def __init__(self, config, say):
         path = config["PortPath"]
         self.port = path or "COM%d" % (config["ComPort"] + 1)
         self.session = safety.Session(path or config["ComPort"], say=self._say,
@@ -34,18 +34,26 @@ class Link:
         self.identity = None  # (vrange, irange, firmware text) of the supply opened
         self._refused = None  # a property the supply refused at open (WatchdogMs on a slow line)
         self._other = None  # the core's words for another supply behind the port
+        self._closing = False
+        self._tell = say
 
     def _say(self, text):
         if self.session.link == OTHER:
             self._other = text
+        self._tell(text)
 
     def poll(self):
         """One poll: the first open (tried again at every poll until it works), the meters and
         the held fault byte, the core's reopen while the link is down."""
         reading, down = self.last.reading, None
+        if self._closing:
+            return self.last
         try:
             if self.session.supply is None and self._refused is None:
                 self.session.open()
+                if self._closing:  # the device stopped during the open: nothing was sent
+                    self.session.close()
+                    return self.last
                 psu = self.session.supply
                 self.identity = (psu.ranges.vrange, psu.ranges.irange,
                                  "%04X" % psu.firmware_version)
@@ -99,6 +107,7 @@ class Link:
     def close(self, deadline):
         """The core's way out, given until deadline (time.monotonic()): returns None, or the
         note saying the output may still be on. A reopen still under way is left behind."""
+        self._closing = True
         result = []
         psu = self.session.supply
         if psu is not None and psu.owns_output and self.session.link != UP:

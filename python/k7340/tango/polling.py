@@ -19,16 +19,20 @@ class Polling:
     """The K7340 device's polling half (see device.py for the attributes it keeps)."""
 
     def _poll_loop(self):
+        # Its own link and stop flag: after an Init the device has new ones.
+        own, stopping, wake = self._link, self._stopping, self._poll_now
         with tango.EnsureOmniThread():
             period = self._config["PollPeriodMs"] / 1000.0
-            while not self._stopping.is_set():
+            while not stopping.is_set():
                 try:
                     sends = self._sends
-                    self._publish(self._link.poll(), sends)
+                    poll = own.poll()
+                    if not stopping.is_set():
+                        self._publish(poll, sends)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
-                self._poll_now.wait(period)
-                self._poll_now.clear()
+                wake.wait(period)
+                wake.clear()
 
     def _publish(self, poll, sends):
         reading = poll.reading
@@ -42,8 +46,6 @@ class Polling:
         state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
         if self._note and state in ("ON", "OFF"):
             text = "%s; %s" % (text, self._note)
-        if self._stopping.is_set():
-            return
         self.set_state(getattr(DevState, state))
         self.set_status(text)
         self._push("State", state, None)
