@@ -3,6 +3,7 @@ fault byte, the lost-port rule and the reopen, the way out on a signal) are the 
 this module maps the command line onto them and words how a run ended."""
 
 import collections
+import contextlib
 import signal
 import time
 import warnings
@@ -125,6 +126,12 @@ class Link:
         owned = self.switched_on or psu.owns_output or psu.setpoint >= OUTPUT_ON_VOLTS
         if leave_on:
             psu.keep_output = True  # a deliberate close of a keep_output session disarms only
+        elif owned and self.session.link == "up" and not psu.lost and not psu.owns_output \
+                and psu.setpoint >= OUTPUT_ON_VOLTS:
+            # A signal's way out zeroed the supply while a step's bookkeeping was under way:
+            # the setpoint still reads the step. One more zero settles what the supply holds.
+            with contextlib.suppress(K7340Error):
+                psu.set_voltage(0.0)
         elif owned and self.session.link != "up":
             self.session.output_off()  # kept: sent first once the same supply answers again
             deadline = time.monotonic() + WAY_OUT_WAIT_S
