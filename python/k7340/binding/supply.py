@@ -120,12 +120,13 @@ class Supply(SupplyCalls):
         with wayout.way_out_running(), self.lock:
             if self._closed:
                 return
-            note = None
+            # A signal's way out whose zero failed is said again here.
+            note = self._guard.way_out_note
             if self.lost:
-                note = self._guard.lost_note()
+                note = self._guard.lost_note() or note
                 self._guard.drop(self)
             else:
-                note = self._guard.way_out(self, deliberate=True)
+                note = self._guard.way_out(self, deliberate=True) or note
             self._closed = True
             slots.release(self._index, self)
             code = self._lib.K7340_CloseDevice(self._index)
@@ -143,6 +144,7 @@ class Supply(SupplyCalls):
             if self._closed or self.lost:
                 self._guard.drop(self)
                 return None
+            self._guard.stopped = True
             return self._guard.way_out(self, deliberate=False)
 
     def forget_in_child(self):
@@ -191,6 +193,18 @@ class Supply(SupplyCalls):
     def guard(self):
         """The safety core's state of this object (k7340.safety.guard.Guard)."""
         return self._guard
+
+    @property
+    def stopped(self):
+        """True once a signal's (or exit's) way out zeroed this object: it switches the output
+        on no more (set_voltage of 20 V or more raises K7340Error)."""
+        return self._guard.stopped
+
+    @property
+    def way_out_note(self):
+        """None while every zero of a way out was acknowledged; else why the output may still
+        be on."""
+        return self._guard.way_out_note
 
     @property
     def owns_output(self):
@@ -278,7 +292,11 @@ class Supply(SupplyCalls):
                 self._guard.before_output_on(self)
             self.library_call("K7340_SetVoltage", value)
             self._setpoint = value
-            if value < OUTPUT_ON_VOLTS and self._guard.owner:
+            if self._guard.stopped and value >= OUTPUT_ON_VOLTS:
+                # A signal's way out ran in this thread between the check above and the
+                # exchange: its zero went out first, so send it again.
+                self._guard.way_out(self, deliberate=False, again=True)
+            elif value < OUTPUT_ON_VOLTS and self._guard.owner:
                 self._guard.switched_off(self)
 
     def _lost_note(self, value):
