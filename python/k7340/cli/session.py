@@ -152,7 +152,7 @@ class Link:
                        "link is %s)%s" % (self.port, self.session.link, self._watchdog_note()))
             return common.FAILED
         elif owned and status == 0:
-            common.say("output set to zero")
+            common.say("output set to zero on %s" % self.port)
         return status
 
     def _watchdog_note(self):
