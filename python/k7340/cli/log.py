@@ -87,8 +87,6 @@ def _rows(args, link, out, stop):
             reading = link.poll()
             if reading is None:
                 values = error_values("no supply answers on %s" % link.port)
-            elif reading.error is not None:
-                values = error_values(reading.error)
             else:
                 values = row_values(reading)
             out.write((when, "%.3f" % elapsed) + values)

@@ -65,10 +65,8 @@ def monitor(args):
                 link.set_voltage(link.supply.checked_volts(args.voltage, "--voltage"))
             due = time.monotonic()
             while not stop:
-                reading = link.poll()  # None while a lost port is not back
-                line = None if reading is None else (
-                    "error: %s" % reading.error if reading.error else reading_line(reading))
-                if line is not None and not screen.show(line):
+                reading = link.poll()  # None while the port does not answer
+                if reading is not None and not screen.show(reading_line(reading)):
                     common.say("standard output closed; stopping")
                     break  # nobody reads: stop as on Ctrl-C
                 due += POLL_SECONDS

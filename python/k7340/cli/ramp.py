@@ -99,7 +99,12 @@ def hold(link, target, stop):
     try:
         while not stop:
             reading = link.poll()
-            if reading is not None and reading.error is None:
+            if link.taken:
+                line.end()
+                common.say("%s: another supply answers now; holding ends, it is left untouched"
+                           % link.port)
+                return common.FAILED
+            if reading is not None:
                 line.write("%9.1f V %9.3f uA  status %s" % (reading.volts, reading.microamps,
                                                             show.status_text(reading.status)))
                 tripped = int(reading.status) & int(K7340TripError.TRIP_BITS)

@@ -2,7 +2,6 @@
 fault byte, the lost-port rule and the reopen, the way out on a signal) are the safety core's;
 this module maps the command line onto them and words how a run ended."""
 
-import collections
 import contextlib
 import signal
 import time
@@ -12,15 +11,16 @@ from .. import safety
 from ..binding import (ERR_CHECKSUM, ERR_READ, ERR_WRITE, OUTPUT_ON_VOLTS, K7340Error,
                        K7340Warning, Supply)
 from ..lab import ramp as lab_ramp
+from ..safety.session import DOWN, OTHER_SUPPLY, UP
 from . import common, show
 
-# A reading, or the text of the exchange that failed in its place.
-Polled = collections.namedtuple("Polled", "volts microamps temperature status faults error")
 # The way out of a lost port waits this long for the core to bring it back (a replugged
 # adapter or a terminal server's hang-up is back within a few hundred milliseconds).
 WAY_OUT_WAIT_S = 2.0
 WAY_OUT_TRY_S = 0.1
 LINE_ERRORS = (ERR_WRITE, ERR_READ, ERR_CHECKSUM)  # the line failed, not a refusal
+WHY = {UP: "it did not answer", DOWN: "the port is lost",
+       OTHER_SUPPLY: "another supply answers on that port now"}
 
 
 def _port(args):
@@ -116,9 +116,13 @@ class Link:
             raise
 
     def poll(self):
-        """A Polled reading; None while the port does not answer (the core reopens it)."""
-        reading = self.session.poll()
-        return None if reading is None else Polled(*reading, None)
+        """The core's Reading; None while the port does not answer (the core reopens it)."""
+        return self.session.poll()
+
+    @property
+    def taken(self):
+        """Another supply answers on the port: the session gave up the output, untouched."""
+        return self.session.link == OTHER_SUPPLY
 
     def close(self, leave_on=False):
         """The way out; returns 0, or 1 when the output may still be on (said)."""
@@ -126,16 +130,16 @@ class Link:
         owned = self.switched_on or psu.owns_output or psu.setpoint >= OUTPUT_ON_VOLTS
         if leave_on:
             psu.keep_output = True  # a deliberate close of a keep_output session disarms only
-        elif owned and self.session.link == "up" and not psu.lost and not psu.owns_output \
+        elif owned and self.session.link == UP and not psu.lost and not psu.owns_output \
                 and psu.setpoint >= OUTPUT_ON_VOLTS:
             # A signal's way out zeroed the supply while a step's bookkeeping was under way:
             # the setpoint still reads the step. One more zero settles what the supply holds.
             with contextlib.suppress(K7340Error):
                 psu.set_voltage(0.0)
-        elif owned and self.session.link != "up":
+        elif owned and self.session.link != UP:
             self.session.output_off()  # kept: sent first once the same supply answers again
             deadline = time.monotonic() + WAY_OUT_WAIT_S
-            while self.session.link == "down" and time.monotonic() < deadline:
+            while self.session.link == DOWN and time.monotonic() < deadline:
                 time.sleep(WAY_OUT_TRY_S)
                 self.session.reconnect(now=True)
         status = 0
@@ -148,8 +152,9 @@ class Link:
             common.say("output left at %.1f V on %s: unguarded now (watchdog off); k7340 ramp "
                        "--to 0 switches it off" % (psu.setpoint, self.port))
         elif owned and psu.setpoint >= OUTPUT_ON_VOLTS:
-            common.say("output may still be on: the zero setpoint could not be sent to %s (the "
-                       "link is %s)%s" % (self.port, self.session.link, self._watchdog_note()))
+            common.say("output may still be on: the zero setpoint could not be sent to %s (%s)%s"
+                       % (self.port, WHY.get(self.session.link, self.session.link),
+                          self._watchdog_note()))
             return common.FAILED
         elif owned and status == 0:
             common.say("output set to zero on %s" % self.port)
