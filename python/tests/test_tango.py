@@ -188,7 +188,7 @@ def test_bad_properties_leave_the_supply_alone(start_sim, server, properties, wo
     assert " > " not in log_text(sim)
 
 
-@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGINT, "Kill"])
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGINT, signal.SIGQUIT, "Kill"])
 def test_a_stopping_server_sends_a_zero_setpoint(start_sim, server, how):
     sim = start_sim("--log")
     running = server(sim)
