@@ -104,8 +104,8 @@ def test_a_zero_setpoint_that_cannot_be_sent_says_the_output_may_be_on():
         port.control("silent on")
         status, _, err = stop(monitor, signal.SIGINT)
     assert status == 1
-    assert err.splitlines()[-1].startswith(
-        "k7340: output may still be on: the zero setpoint could not be sent")
+    assert err.splitlines()[-1].startswith("k7340: %s: the zero setpoint could not be sent" % port)
+    assert "the output may still be on" in err.splitlines()[-1]
 
 
 def test_a_killed_monitor_leaves_the_output_to_the_watchdog():

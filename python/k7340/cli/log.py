@@ -86,7 +86,7 @@ def _rows(args, link, out, stop):
             when, elapsed = timestamp(), time.monotonic() - start
             reading = link.poll()
             if reading is None:
-                values = error_values("no supply answers on %s" % link.port)
+                values = error_values(link.error())
             else:
                 values = row_values(reading)
             out.write((when, "%.3f" % elapsed) + values)

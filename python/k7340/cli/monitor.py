@@ -65,8 +65,11 @@ def monitor(args):
                 link.set_voltage(link.supply.checked_volts(args.voltage, "--voltage"))
             due = time.monotonic()
             while not stop:
-                reading = link.poll()  # None while the port does not answer
-                if reading is not None and not screen.show(reading_line(reading)):
+                reading = link.poll()
+                # A failed exchange is a line; a lost port is said once (on standard error).
+                line = reading_line(reading) if reading is not None else \
+                    "error: %s" % link.error() if link.up else None
+                if line is not None and not screen.show(line):
                     common.say("standard output closed; stopping")
                     break  # nobody reads: stop as on Ctrl-C
                 due += POLL_SECONDS
