@@ -252,7 +252,8 @@ STEPS = {
     "ramped-from": lambda r, a: check(min(sets(r.sim)[1:]) >= float(a), sets(r.sim)),
     "sleep": lambda r, a: time.sleep(float(a)),
     "within": within,
-    "zero-or-said": lambda r, a: check(sets(r.sim)[-1] == 0 or a in r.output(), r.output()),
+    "zero-or-said": lambda r, a: check(sets(r.sim)[-1] == 0 or a in r.output() and wait_for(
+        lambda: "watchdog expired" in log_text(r.sim)), r.output()),  # the dead-man tripped
     "repoint": lambda r, a: os.replace(str(r.other.link) + ".alias", r.alias),
     "untouched": lambda r, a: check(sets(r.other) == [] and "watchdog" not in log_text(r.other)),
     "second-port": lambda r, a: os.symlink(str(r.other.link), r.later),

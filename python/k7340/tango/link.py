@@ -10,7 +10,7 @@ import time
 from .. import safety
 from ..safety.session import OTHER_SUPPLY as OTHER
 from ..safety.session import UP
-from ..binding import K7340ArgumentError, K7340Error
+from ..binding import K7340ArgumentError, K7340Error, slots
 from ..lab import ramp as lab_ramp
 
 Poll = collections.namedtuple("Poll", "reading down foreign pending_off")
@@ -127,6 +127,20 @@ class Link:
         closer.start()
         closer.join(max(0.0, deadline - time.monotonic()))
         if closer.is_alive():
+            _abandon(psu)
             return ("%s: the zero setpoint was not sent within the stop bound (a reopen or an "
                     "exchange is still under way): the output may still be on" % self.port)
         return result[0] if result else None
+
+
+def _abandon(psu):
+    """Lets go of a supply whose reopen (or exchange) outlasted the stop bound, without taking
+    its lock, so that the process's exit does not wait for it either; its dead-man then
+    switches the output off."""
+    if psu is None:
+        return
+    if hasattr(psu, "abandon"):
+        psu.abandon()
+    else:  # until the binding has abandon(): what it does, through the calls there are
+        psu.forget_in_child()
+        slots.release(psu.index, psu)
