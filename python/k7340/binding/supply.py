@@ -14,6 +14,8 @@ from .eeprom import Eeprom
 from .guarded import VRANGE_BOUNDS, GuardedCalls
 from .errors import ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340Error, K7340Warning
 
+# A signal's way out waits at most this long for a slot that another thread holds.
+WAY_OUT_WAIT_S = 2.0
 # At or above this setpoint the supply's output is on.
 OUTPUT_ON_VOLTS = 20.0
 
@@ -102,44 +104,68 @@ class Supply(SupplyCalls, GuardedCalls):
 
     # --- life ---------------------------------------------------------------------------------
 
-    def close(self):
+    def close(self, timeout=None):
         """The way out, then the slot is closed and the port released. If this object switched
         the output on, the zero setpoint is sent (unless keep_output, which disarms and leaves
         it), and once acknowledged the watchdog is disarmed. A lost port, or one behind which
         another supply answered, is closed without a byte. Closing twice does nothing. If the
         zero cannot be sent, the slot is still closed and K7340Error says the output may still
-        be on."""
+        be on. ``timeout``: seconds to wait for the slot (a reopen or a long call under way in
+        another thread); when they pass, nothing is sent, the slot stays open and K7340Error
+        says so."""
         if self._forked():
             return
-        with wayout.way_out_running(), self.lock:
-            if self._closed:
-                return
-            # A signal's way out whose zero failed is said again here.
-            note = self._guard.way_out_note
-            if self.lost:
-                note = self._guard.lost_note() or note
-                self._guard.drop(self)
-            else:
-                note = self._guard.way_out(self, deliberate=True) or note
-            self._closed = True
-            slots.release(self._index, self)
-            code = self._lib.K7340_CloseDevice(self._index)
+        if timeout is not None and self.lost:
+            timeout = 0  # nothing would be sent to a lost port: no reason to wait for its reopen
+        with wayout.way_out_running():
+            if not self.lock.acquire(timeout=-1 if timeout is None else timeout):
+                raise K7340Error(None, "closing", "close", device=self.port,
+                                 note=(self.lost and self._guard.lost_note()) or self._busy_note())
+            try:
+                if self._closed:
+                    return
+                # A signal's way out whose zero failed is said again here.
+                note = self._guard.way_out_note
+                if self.lost:
+                    note = self._guard.lost_note() or note
+                    self._guard.drop(self)
+                else:
+                    note = self._guard.way_out(self, deliberate=True) or note
+                self._closed = True
+                slots.release(self._index, self)
+                code = self._lib.K7340_CloseDevice(self._index)
+            finally:
+                self.lock.release()
         if note is not None:
             raise K7340Error(None, "closing", "close", device=self.port, note=note)
         self._check("K7340_CloseDevice", code)
 
-    def switch_off_now(self):
-        """The way out of a signal, an exception or interpreter exit: zeroes the output if this
-        object switched it on (keep_output too), disarms once acknowledged, stops the heartbeat.
+    def _busy_note(self):
+        if not self._guard.owner:
+            return "the slot stayed busy (a reopen or a long exchange): the port is not closed"
+        return "the slot stayed busy (a reopen or a long exchange), so no zero setpoint was " \
+               "sent: the output may still be on" + (
+                   " (the supply's watchdog switches it off within %d ms)" % self.watchdog_ms
+                   if self._guard.armed else "")
+
+    def switch_off_now(self, timeout=WAY_OUT_WAIT_S):
+        """The way out of a signal: zeroes the output if this object switched it on
+        (keep_output too), disarms once acknowledged, stops the heartbeat; from then on this
+        object switches the output on no more. Waits at most timeout seconds for the slot.
         Returns None, or a note saying the output may still be on. Never raises K7340Error."""
         if self._forked():
             return None
-        with self.lock:
+        self._guard.stopped = True
+        if not self.lock.acquire(timeout=timeout):
+            return self._busy_note() if self._guard.owner else None
+        try:
             if self._closed or self.lost:
+                note = self._guard.lost_note() if not self._closed else None
                 self._guard.drop(self)
-                return None
-            self._guard.stopped = True
+                return note
             return self._guard.way_out(self, deliberate=False)
+        finally:
+            self.lock.release()
 
     def forget_in_child(self):
         """In os.fork's child: this object belongs to the parent; it never sends, zeroes or
@@ -346,10 +372,11 @@ class Supply(SupplyCalls, GuardedCalls):
                 self._lib.K7340_CloseDevice(self._index)
                 raise
 
-    def reopen(self):
+    def reopen(self, abandon=None):
         """After a lost port: closes the slot without a byte, opens the configured path again
         (a link is resolved anew) and checks that the same supply answers. Then the ownership,
         the heartbeat and a pending Off carry over (the Off is sent first); no setpoint is
         re-sent. Another supply raises K7340IdentityError naming the port and both identities;
-        it is left untouched, this object's ownership is dropped and it stays lost."""
-        reopen_supply(self)
+        it is left untouched, this object's ownership is dropped and it stays lost. abandon (a
+        threading.Event) set ends the check within one exchange (K7340Error; still lost)."""
+        reopen_supply(self, abandon)

@@ -82,11 +82,12 @@ class Session:
         self.close()
         return False
 
-    def close(self, wait_s=CLOSE_WAIT_S):
+    def close(self, wait_s=CLOSE_WAIT_S, timeout=None):
         """The way out: the owner zeroes (see Supply.close); a read-only session and another
         supply get no byte. An owner whose port is lost keeps its Off and tries the port again
         for up to wait_s seconds (until ``abandon`` is set) to send it; if the port does not
-        come back, close() raises K7340Error saying the output may still be on."""
+        come back, close() raises K7340Error saying the output may still be on. timeout: as
+        Supply.close's (set ``abandon`` first to end a reopen under way in another thread)."""
         psu = self.supply
         if psu is None:
             return
@@ -96,7 +97,7 @@ class Session:
             while self.link == DOWN and time.monotonic() < deadline and not self.abandon.is_set():
                 if not self.reconnect(now=True):
                     self.abandon.wait(CLOSE_TRY_S)
-        psu.close()
+        psu.close(timeout)
 
     @property
     def pending_off(self):
@@ -154,8 +155,10 @@ class Session:
         if not now and time.monotonic() < self._next_try:
             return False
         self._next_try = time.monotonic() + self.reopen_s
+        if self.abandon.is_set():
+            return False
         try:
-            self.supply.reopen()
+            self.supply.reopen(self.abandon)
         except K7340IdentityError as exc:
             self.link, self.link_text = OTHER_SUPPLY, str(exc)
             if not self._told_other:
