@@ -13,10 +13,11 @@ from ..safety.session import UP
 from ..binding import K7340ArgumentError, K7340Error, slots
 from ..lab import ramp as lab_ramp
 
-Poll = collections.namedtuple("Poll", "reading down foreign pending_off")
+Poll = collections.namedtuple("Poll", "reading down blocked pending_off")
 Poll.__doc__ = """What the device shows after a poll: the last reading (kept while the link is
-down), why the link is down (None while up), the text of another supply behind the port (None
-if not) and whether an Off waits for the link."""
+down), why the link is down (None while up), what blocks every command (another supply behind
+the port, a property the supply refused; None if nothing) and whether an Off waits for the
+link."""
 
 NO_POLL = Poll(None, None, None, False)
 
@@ -63,12 +64,12 @@ class Link:
             fresh, self._refused = None, "Configuration: %s%s" % (which, exc)
         except (K7340Error, OSError) as exc:
             fresh, down = None, "The supply does not answer on %s: %s" % (self.port, exc)
-        foreign = self._refused or (self._other if self.session.link == OTHER else None)
+        blocked = self._refused or (self._other if self.session.link == OTHER else None)
         if fresh is not None:
             reading = fresh
-        elif down is None and foreign is None and self.session.link != UP:
+        elif down is None and blocked is None and self.session.link != UP:
             down = "The supply does not answer on %s" % self.port
-        self.last = Poll(reading, None if foreign else down, foreign, self.pending_off)
+        self.last = Poll(reading, None if blocked else down, blocked, self.pending_off)
         return self.last
 
     @property

@@ -127,13 +127,14 @@ def fault_labels(faults):
     return words
 
 
-def state_of(reading, ramping, down=None, foreign=None, pending_off=False):
+def state_of(reading, ramping, down=None, blocked=None, pending_off=False):
     """(state name, Status text). reading: the last poll's k7340.safety.Reading (its faults
     the fault byte the poll holds); down: why the link is
-    down (None while it is up); foreign: the text of another supply found behind the port.
+    down (None while it is up); blocked: what blocks every command (another supply found
+    behind the port, a property the supply refused).
     State names are Tango's DevState names."""
-    if foreign:
-        return "FAULT", foreign
+    if blocked:
+        return "FAULT", blocked
     if down:
         pending = "; an Off is pending: it is sent first once the same supply answers again" \
             if pending_off else ""

@@ -43,7 +43,7 @@ class Polling:
                 self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
             elif not on:  # the supply switched itself off (a trip, its watchdog)
                 self._sent = 0.0
-        state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
+        state, text = model.state_of(reading, ramping, poll.down, poll.blocked, poll.pending_off)
         if self._note and state in ("ON", "OFF"):
             text = "%s; %s" % (text, self._note)
         self.set_state(getattr(DevState, state))
