@@ -6,6 +6,7 @@ import re
 
 import pytest
 
+from binding_support import wait_for
 from k7340 import K7340ArgumentError, K7340Error, Supply
 from k7340.safety import deadman
 from k7340.testing import simulated_supply
@@ -86,5 +87,8 @@ ROWS = [
 def test_the_dead_man(what, options, script, holds):
     with simulated_supply(**options) as port:
         text = script(port)
-        sent = [c for c in commands(port.log()) if not c.startswith("read ")]
-        assert holds(sent, text), (sent[-8:], text)
+
+        def sent():  # the simulator logs a command just after it answered: look until it shows
+            return [c for c in commands(port.log()) if not c.startswith("read ")]
+
+        assert wait_for(lambda: holds(sent(), text), 3.0), (sent()[-8:], text)
