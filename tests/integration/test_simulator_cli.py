@@ -6,11 +6,11 @@ import time
 
 import pytest
 
-from conftest import simulator_helper
+from k7340.testing import simulator_path
 
 
 def run_sim(*args):
-    return subprocess.run([str(simulator_helper().simulator_path()), *args], capture_output=True,
+    return subprocess.run([str(simulator_path()), *args], capture_output=True,
                           text=True, timeout=10, stdin=subprocess.DEVNULL)
 
 
@@ -39,7 +39,7 @@ def test_a_link_a_running_simulator_serves_is_refused(sim):
 def test_a_stale_link_is_taken_over(tmp_path):
     link = tmp_path / "com1"
     os.symlink("/dev/pts/999999", link)  # a pty that is gone
-    second = subprocess.Popen([str(simulator_helper().simulator_path()), "--link", str(link)],
+    second = subprocess.Popen([str(simulator_path()), "--link", str(link)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     try:
