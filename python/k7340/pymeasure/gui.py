@@ -10,15 +10,35 @@ when the queue is empty (with --screenshot FILE.png it saves the window first).
 """
 
 import argparse
+import logging
 import os
 import sys
 
-from pymeasure.display.Qt import QtCore, QtWidgets
-from pymeasure.display.widgets import PlotWidget
-from pymeasure.display.windows import ManagedWindow
-from pymeasure.experiment import Results, unique_filename
+# PyMeasure 0.9 is written for Qt 5; pyqtgraph would take PyQt6 where it is installed too.
+os.environ.setdefault("PYQTGRAPH_QT_LIB", "PyQt5")
 
-from .procedure import RampProcedure
+from pymeasure.display.Qt import QtCore, QtWidgets  # noqa: E402 (after the choice of Qt)
+import pyqtgraph  # noqa: E402
+from pyqtgraph.Qt import QtGui  # noqa: E402
+
+from pymeasure.display.browser import BrowserItem  # noqa: E402
+
+# PyMeasure 0.9 against Debian's pyqtgraph 0.13 and PyQt 5.15: it takes these from QtWidgets,
+# where pyqtgraph before 0.13 put them, and hands a progress bar floats (100.0), which PyQt
+# 5.15 refuses, and so never tells the window that a run finished.
+for _name in ("QDoubleValidator", "QIcon", "QPixmap"):
+    if not hasattr(QtWidgets, _name):
+        setattr(QtWidgets, _name, getattr(QtGui, _name))
+_set_progress = BrowserItem.setProgress
+# pyqtgraph 0.13.1's segmented line drawing fails on PyQt5 for a curve of one point (a run's
+# first row) with a traceback on standard error; the path drawing has no such trouble.
+pyqtgraph.setConfigOption("segmentedLineMode", "off")
+BrowserItem.setProgress = lambda item, progress: _set_progress(item, int(progress))
+from pymeasure.display.widgets import PlotWidget  # noqa: E402
+from pymeasure.display.windows import ManagedWindow  # noqa: E402
+from pymeasure.experiment import Results, unique_filename  # noqa: E402
+
+from .procedure import RampProcedure  # noqa: E402
 
 INPUTS = ["port", "voltage", "rate", "hold", "period", "max_volts"]
 TITLE = "Vantrel 7340: ramp, hold, ramp down"
@@ -28,19 +48,23 @@ class MainWindow(ManagedWindow):
     """ManagedWindow with a second plot: current (uA) under voltage (V), both against time."""
 
     def __init__(self, directory="."):
-        self.directory = os.path.abspath(directory)
+        self.results_directory = os.path.abspath(directory)
         super().__init__(procedure_class=RampProcedure, inputs=INPUTS,
                          displays=["voltage", "rate", "hold"], x_axis="Time (s)",
                          y_axis="Voltage (V)")
         self.setWindowTitle(TITLE)
         self.current_widget = PlotWidget(RampProcedure.DATA_COLUMNS, "Time (s)", "Current (uA)")
         tabs = self.findChildren(QtWidgets.QTabWidget)[0]
-        both = QtWidgets.QSplitter(QtCore.Qt.Vertical)
-        both.addWidget(self.plot_widget)
-        both.addWidget(self.current_widget)
+        both = QtWidgets.QWidget()
+        column = QtWidgets.QVBoxLayout(both)
+        column.setContentsMargins(0, 0, 0, 0)
+        column.addWidget(self.plot_widget, 1)
+        column.addWidget(self.current_widget, 1)
         tabs.insertTab(0, both, "Voltage and current")
+        self.plot_widget.show()  # a widget moved to another parent is hidden
         tabs.setCurrentIndex(0)
         self.when_done = None
+        self.manager.failed.connect(lambda experiment: self._maybe_done())
 
     def new_experiment(self, results, curve=None):
         experiment = super().new_experiment(results, curve)
@@ -50,7 +74,7 @@ class MainWindow(ManagedWindow):
         return experiment
 
     def queue(self):
-        filename = unique_filename(self.directory, prefix="k7340-ramp-")
+        filename = unique_filename(self.results_directory, prefix="k7340-ramp-")
         results = Results(self.make_procedure(), filename)
         self.manager.queue(self.new_experiment(results))
 
@@ -89,6 +113,7 @@ def main(argv=None):
     if not os.path.isdir(args.directory):
         print("k7340 gui: no folder %s" % args.directory, file=sys.stderr)
         return 2
+    logging.basicConfig(level=logging.INFO, format="k7340 gui: %(message)s")
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(sys.argv[:1])
     window = MainWindow(args.directory)
     procedure = RampProcedure()

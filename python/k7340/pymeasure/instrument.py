@@ -21,7 +21,6 @@ from pymeasure.adapters import Adapter
 from pymeasure.instruments import Instrument
 
 from .. import K7340Error, OUTPUT_ON_VOLTS, StatusFlags, Supply
-from ..cli.common import port_arguments
 
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())
@@ -39,7 +38,8 @@ class K7340Adapter(Adapter):
         if isinstance(port, int) and not isinstance(port, bool):
             keywords = {"com_port": port}
         else:
-            keywords = port_arguments(str(port))
+            text = str(port)
+            keywords = {"com_port": int(text)} if text.isdigit() else {"port": text}
         self.connection = Supply(max_volts=max_volts, index=index, **keywords)
 
     def write(self, command):

@@ -46,8 +46,7 @@ class RampProcedure(Procedure):
 
     def startup(self):
         self.instrument = None
-        port = int(self.port) if str(self.port).isdigit() else self.port
-        instrument = K7340(port, max_volts=self.max_volts or None, ramp_rate=self.rate)
+        instrument = K7340(self.port, max_volts=self.max_volts or None, ramp_rate=self.rate)
         self.instrument = instrument
         # Refused before a setpoint goes out: ValueError naming the range.
         volts_validator(self.voltage, instrument.setpoint_range())
