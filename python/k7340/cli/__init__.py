@@ -6,6 +6,8 @@
     ramp      move the output to a voltage at a rate, and leave it there
     ports     list the serial ports, --probe for supplies
     info      library version, firmware, ranges and flags
+    condition bring the output up to a voltage, backing off after trips
+    gui       the PyMeasure window: queue ramp runs, watch them plot live, abort
 
 Exit status: 0 done, 1 the supply or the library failed, 2 bad input (nothing was sent),
 130 a ramp interrupted.
@@ -16,6 +18,7 @@ import sys
 
 from .. import api_version
 from . import common
+from . import condition
 from .log import log
 from .monitor import POLL_SECONDS, monitor
 from .plot import plot_command
@@ -91,10 +94,22 @@ def parser():
     p = sub.add_parser("info", help="print the library version, firmware, ranges and flags")
     _supply_options(p)
     p.set_defaults(run=info)
+
+    p = sub.add_parser("condition", help="bring the output up to a voltage, backing off after "
+                       "trips; exit 0 at the target, 3 gave up at zero")
+    _supply_options(p)
+    condition.add_arguments(p)
+    p.set_defaults(run=condition.run)
+    sub.add_parser("gui", help="the PyMeasure window: queue ramp runs, watch voltage and "
+                   "current plot live, abort (k7340 gui --help)")
     return top
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["gui"]:  # its own options, and PyMeasure loaded only here
+        from ..pymeasure.gui import main as gui
+        return gui(argv[1:])
     args = parser().parse_args(argv)
     try:
         return common.run(args.run, args)
