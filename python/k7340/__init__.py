@@ -21,7 +21,7 @@ runs a simulated supply for tests, and `python -m k7340` (the console script k73
 monitor, log, plot, ramp, ports and info. See docs/using-python.md.
 """
 
-from .errors import (
+from .binding.errors import (
     ERR_ARGUMENT,
     ERR_CHECKSUM,
     ERR_CLOSED,
@@ -35,13 +35,14 @@ from .errors import (
     OK,
     K7340ArgumentError,
     K7340Error,
+    K7340IdentityError,
     K7340TripError,
     K7340Warning,
     LibraryLoadError,
 )
-from .flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
-from .eeprom import EEPROM_SIZE, Eeprom
-from .supply import (
+from .binding.flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
+from .binding.eeprom import EEPROM_SIZE, Eeprom
+from .binding.supply import (
     MAX_DEVICES,
     METER_CURRENT,
     METER_TEMPERATURE,
@@ -58,7 +59,7 @@ __version__ = "2.0.0"
 
 __all__ = [
     "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",
-    "FAULT_LABELS", "K7340Error", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
+    "FAULT_LABELS", "K7340Error", "K7340IdentityError", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
     "api_version", "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE",
     "METER_CURRENT", "METER_TEMPERATURE", "METER_TEN_BIT", "OUTPUT_ON_VOLTS", "OK",
     "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE", "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND",

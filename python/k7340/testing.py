@@ -31,7 +31,7 @@ import subprocess
 import tempfile
 import time
 
-from ._library import _HERE, _REPO
+from .binding.library import PACKAGE_DIR, REPO
 
 SIMULATOR = "k7340sim"
 # Bounds that only catch a hang: a healthy simulator is up in a few milliseconds.
@@ -44,10 +44,10 @@ _CHOSEN_HERE = ("link", "control")
 def simulator_path(environ=None):
     """The k7340sim that simulated_supply runs; FileNotFoundError names the places tried."""
     env = os.environ if environ is None else environ
-    tried = [os.path.join(_HERE, SIMULATOR)]
+    tried = [os.path.join(PACKAGE_DIR, SIMULATOR)]
     if env.get("K7340_BUILD_DIR"):
         tried.append(os.path.join(env["K7340_BUILD_DIR"], "bin", SIMULATOR))
-    tried.append(os.path.join(_REPO, "build", "linux", "bin", SIMULATOR))
+    tried.append(os.path.join(REPO, "build", "linux", "bin", SIMULATOR))
     for path in tried:
         if os.access(path, os.X_OK):
             return path

@@ -1,44 +1,36 @@
-"""Test set-up for the binding: the package from this tree, and k7340sim on a pty.
+"""Test set-up for the binding: the package from this tree, and k7340sim on a pty through
+k7340.testing, the fixture users are told to write."""
 
-The simulator helper is shared with the integration tests (tests/integration/simulator.py);
-it is loaded by path, under the one module name every test folder uses, so that both folders
-can run in one pytest session.
-"""
-
-import importlib.util
-import sys
+import contextlib
 
 import pytest
 
-from binding_support import REPO
-
-_HELPER_PATH = REPO / "tests" / "integration" / "simulator.py"
-_HELPER_NAME = "k7340_shared_simulator"
+import binding_support  # noqa: F401 (puts this tree's package first on the path)
+from k7340.testing import simulated_supply
 
 
-def simulator_helper():
-    module = sys.modules.get(_HELPER_NAME)
-    if module is None:
-        module_spec = importlib.util.spec_from_file_location(_HELPER_NAME, _HELPER_PATH)
-        module = importlib.util.module_from_spec(module_spec)
-        sys.modules[_HELPER_NAME] = module
-        module_spec.loader.exec_module(module)
-    return module
+def simulator_keywords(options):
+    """k7340sim's command-line options as simulated_supply's keywords: "--vrange", "30000"
+    gives vrange="30000", a lone "--silent" silent=True (the log is always kept)."""
+    keywords, items = {}, [str(o) for o in options]
+    for i, item in enumerate(items):
+        if not item.startswith("--"):
+            continue
+        value = items[i + 1] if i + 1 < len(items) and not items[i + 1].startswith("--") else True
+        keywords[item[2:].replace("-", "_")] = value
+    return keywords
 
 
 @pytest.fixture
-def start_sim(tmp_path, monkeypatch):
+def start_sim(monkeypatch):
     """start_sim(*options, com=1) starts k7340sim with those options, points K7340_COM<com>
-    (COM port com - 1) at its pty and returns the simulator (.link, .log_path, .control(cmd),
-    .stop())."""
-    started = []
+    (COM port com - 1) at its pty and returns the simulator (.link, .log_path, .control(cmd));
+    each is stopped at the end of the test."""
+    with contextlib.ExitStack() as stack:
 
-    def start(*options, com=1):
-        sim = simulator_helper().start_sim(tmp_path, *options)
-        started.append(sim)
-        monkeypatch.setenv("K7340_COM%d" % com, str(sim.link))
-        return sim
+        def start(*options, com=1):
+            sim = stack.enter_context(simulated_supply(**simulator_keywords(options)))
+            monkeypatch.setenv("K7340_COM%d" % com, str(sim.link))
+            return sim
 
-    yield start
-    for sim in reversed(started):
-        sim.stop()
+        yield start

@@ -6,8 +6,8 @@ import pytest
 
 from binding_support import REPO
 import k7340
-from k7340 import _library
-from k7340.flags import FaultFlags, StatusFlags
+from k7340.binding import library as _library
+from k7340.binding.flags import FaultFlags, StatusFlags
 
 
 @pytest.mark.parametrize(
@@ -19,7 +19,7 @@ from k7340.flags import FaultFlags, StatusFlags
     ],
 )
 def test_library_search_order(environ, expected):
-    repo_lib = os.path.join(_library._REPO, "build", "linux", "lib", "libk7340.so")
+    repo_lib = os.path.join(_library.REPO, "build", "linux", "lib", "libk7340.so")
     assert _library.candidates(environ) == [repo_lib if p == "<repo>" else p for p in expected]
 
 

@@ -13,7 +13,8 @@ import warnings
 import pytest
 
 from binding_support import REPO, last_setpoint_shows, log_text, setpoint_lines
-from k7340 import K7340Error, K7340Warning, Supply, _slots
+from k7340 import K7340Error, K7340Warning, Supply
+from k7340.binding import slots as _slots
 
 
 def port_is_free(path):

@@ -256,7 +256,7 @@ def test_reset_switches_the_output_off_and_reports_itself_once(start_sim):
 
 def test_watchdog_switches_off_an_idle_output(start_sim):
     start_sim()
-    with Supply(com_port=0) as psu:
+    with Supply(com_port=0, watchdog_ms=0) as psu:  # the supply's own watchdog, no heartbeat
         psu.set_watchdog_ms(100)
         psu.set_voltage(1000.0)
         assert StatusFlags.ENABLE in psu.status

@@ -9,10 +9,10 @@ import pytest
 from binding_support import REPO, last_setpoint_shows
 
 SESSION = """
-import k7340, k7340._library
+import k7340, k7340.binding.library
 with k7340.Supply(com_port=0) as psu:
     psu.set_voltage(1000)
-    print(k7340._library.load()._name, psu.firmware_version, tuple(psu.ranges))
+    print(k7340.binding.library.load()._name, psu.firmware_version, tuple(psu.ranges))
 """
 
 

@@ -13,7 +13,8 @@ import time
 import pytest
 
 from binding_support import REPO, wait_for
-from k7340 import K7340TripError, StatusFlags, Supply, _ramp
+from k7340 import K7340TripError, StatusFlags, Supply
+from k7340.lab import ramp as _ramp
 from k7340.testing import option_arguments, simulated_supply
 
 
@@ -91,7 +92,7 @@ def test_ramp_keeps_a_steady_schedule_and_never_catches_up():
     class FakeSupply:
         setpoint, status = 0.0, StatusFlags(0)
 
-        def _checked_volts(self, v, name):
+        def checked_volts(self, v, name):
             return float(v)
 
         def set_voltage(self, v):

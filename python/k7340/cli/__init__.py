@@ -23,7 +23,7 @@ from .log import log
 from .monitor import POLL_SECONDS, monitor
 from .plot import plot_command
 from .ports import ports
-from .ramp import INTERRUPTED, ramp
+from .ramp import INTERRUPTED, ramp_command
 
 PORT_HELP = "COM port number (0 = COM1) or device (/dev/ttyUSB0, COM7); default 0"
 
@@ -84,7 +84,7 @@ def parser():
                    metavar="VPS", help="volts per second")
     p.add_argument("--step", type=seconds, default=0.05, metavar="S",
                    help="seconds between setpoints (default 0.05)")
-    p.set_defaults(run=ramp)
+    p.set_defaults(run=ramp_command)
 
     p = sub.add_parser("ports", help="list the serial ports; --probe asks each for a supply")
     p.add_argument("--probe", action="store_true",

@@ -10,7 +10,7 @@ import time
 import warnings
 
 from .. import K7340ArgumentError, K7340Error, K7340Warning, LibraryLoadError, Supply
-from ..errors import ERR_WRITE
+from ..binding.errors import ERR_WRITE
 
 # Exit statuses: 1 the supply or the library failed, 2 bad input (nothing was sent).
 FAILED = 1

@@ -36,21 +36,39 @@ def check(png_path):
 
 
 def read_log(csv_path):
-    """(times, volts, microamps) of a log; a row with an error is a gap (NaN)."""
+    """(times, volts, microamps) of a log; a row with an error is a gap (NaN). A row that is
+    torn (cut short by a full disk, its last line never ended) or unreadable is skipped with
+    a warning line: one bad row never costs the good ones."""
     try:
-        with open(csv_path, newline="", encoding="utf-8") as f:
-            rows = list(csv.DictReader(f))
+        with open(csv_path, newline="", encoding="utf-8", errors="replace") as f:
+            text = f.read()
     except OSError as exc:
         raise common.BadInput("cannot read %s: %s" % (csv_path, exc.strerror)) from None
+    parts = text.split("\n")
+    lines = [part + "\n" for part in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
+    rows = list(csv.reader(lines))
+    header = rows[0] if rows else []
+    if not {"time", "volts", "microamps"} <= set(header):
+        raise common.BadInput("%s is not a k7340 log: its first line lacks the columns time, "
+                              "volts and microamps" % csv_path)
+    where = {name: header.index(name) for name in ("time", "volts", "microamps")}
     times, volts, microamps = [], [], []
-    for number, row in enumerate(rows, start=2):
+    for number, row in enumerate(rows[1:], start=2):
+        if not row:
+            continue
         try:
-            times.append(datetime.datetime.fromisoformat(row["time"]))
-            volts.append(float(row["volts"]) if row["volts"] else math.nan)
-            microamps.append(float(row["microamps"]) if row["microamps"] else math.nan)
-        except (KeyError, TypeError, ValueError):
-            raise common.BadInput("%s line %d is not a row of k7340 log (time, volts, "
-                                  "microamps, ...)" % (csv_path, number)) from None
+            if len(row) != len(header) or not lines[number - 1].endswith("\n"):
+                raise ValueError("torn")
+            when = datetime.datetime.fromisoformat(row[where["time"]])
+            v, i = (float(row[where[n]]) if row[where[n]] else math.nan
+                    for n in ("volts", "microamps"))
+        except ValueError:
+            common.say("warning: %s line %d is torn or not a row of k7340 log; skipped"
+                       % (csv_path, number))
+            continue
+        times.append(when)
+        volts.append(v)
+        microamps.append(i)
     if not times:
         raise common.BadInput("%s holds no rows" % csv_path)
     return times, volts, microamps

@@ -14,7 +14,7 @@ import sys
 import warnings
 
 from .. import K7340Error, K7340Warning, Supply
-from ..errors import ERR_CHECKSUM, ERR_NO_PORT, ERR_READ
+from ..binding.errors import ERR_CHECKSUM, ERR_NO_PORT, ERR_READ
 from . import common
 
 Port = collections.namedtuple("Port", "name argument device aliases")

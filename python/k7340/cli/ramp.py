@@ -42,7 +42,7 @@ def starting_point(psu):
     return 0.0
 
 
-def ramp(args):
+def ramp_command(args):
     previous = {}
     for name in ("SIGTERM", "SIGHUP", "SIGQUIT", "SIGBREAK"):
         number = getattr(signal, name, None)
@@ -59,7 +59,7 @@ def _ramp(args):
     # keep_output: a finished ramp leaves the output where it went; every other end is off.
     psu = common.open_supply(args, keep_output=True)
     with psu:
-        psu._checked_volts(args.to, "--to")  # above the supply's range: refused, nothing sent
+        psu.checked_volts(args.to, "--to")  # above the supply's range: refused, nothing sent
         start = starting_point(psu)
         psu.set_watchdog_ms(0)
         bar = Bar(start, args.to)

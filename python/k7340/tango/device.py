@@ -16,8 +16,8 @@ from tango import AttrQuality, AttReqType, AttrWriteType, DevState
 from tango.server import Device, attribute, command, device_property
 
 from .. import K7340Error, StatusFlags
-from ..errors import ERR_WRITE
-from ..flags import FaultFlags
+from ..binding.errors import ERR_WRITE
+from ..binding.flags import FaultFlags
 from . import link, model
 
 JOIN_SECONDS = 3.0
@@ -152,7 +152,7 @@ class K7340(Device):
 
     def _connected(self):
         if self._psu is None:
-            self._psu, self._applied, self._identity = link.open_supply(self._config,
+            self._psu, self._applied, self._identity = link.open_link(self._config,
                                                                         self._applied)
         return self._psu
 

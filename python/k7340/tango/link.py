@@ -4,7 +4,7 @@ from .. import K7340Error, StatusFlags, Supply
 from . import model
 
 
-def open_supply(config, applied):
+def open_link(config, applied):
     """Opens the supply that the checked properties name. applied is the last setpoint the
     device sent; returns (supply, applied, (vrange, irange, firmware text))."""
     port = {"port": config["PortPath"]} if config["PortPath"] else {"com_port": config["ComPort"]}

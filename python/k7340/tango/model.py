@@ -5,7 +5,7 @@ import collections
 import math
 import re
 
-from ..flags import FaultFlags, StatusFlags
+from ..binding.flags import FaultFlags, StatusFlags
 
 # Device properties: name -> (type, default, check of a value, what the check allows).
 PROPERTIES = collections.OrderedDict([

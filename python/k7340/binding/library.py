@@ -19,8 +19,10 @@ from .errors import LibraryLoadError
 BITS = struct.calcsize("P") * 8
 IS_WINDOWS = sys.platform == "win32"
 LIBRARY_NAME = "k7340.dll" if IS_WINDOWS else "libk7340.so"
-_HERE = os.path.dirname(os.path.abspath(__file__))
-_REPO = os.path.dirname(os.path.dirname(_HERE))
+# The package folder k7340/ (an installed package carries its native files there) and the
+# repository that holds it.
+PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO = os.path.dirname(os.path.dirname(PACKAGE_DIR))
 
 c_int_p = ctypes.POINTER(ctypes.c_int)
 c_ubyte_p = ctypes.POINTER(ctypes.c_ubyte)
@@ -55,7 +57,7 @@ _loaded = None
 def candidates(environ=None):
     """The paths (or loader names) tried, in order."""
     env = os.environ if environ is None else environ
-    own = os.path.join(_HERE, LIBRARY_NAME)
+    own = os.path.join(PACKAGE_DIR, LIBRARY_NAME)
     paths = [own] if os.path.exists(own) else []
     explicit = env.get("K7340_LIBRARY")
     if explicit:
@@ -64,11 +66,11 @@ def candidates(environ=None):
         if env.get("K7340_BUILD_DIR"):
             paths.append(os.path.join(env["K7340_BUILD_DIR"], "bin", LIBRARY_NAME))
         preset = "mingw64" if BITS == 64 else "mingw32"
-        paths.append(os.path.join(_REPO, "build", preset, "bin", LIBRARY_NAME))
+        paths.append(os.path.join(REPO, "build", preset, "bin", LIBRARY_NAME))
     else:
         if env.get("K7340_BUILD_DIR"):
             paths.append(os.path.join(env["K7340_BUILD_DIR"], "lib", LIBRARY_NAME))
-        paths.append(os.path.join(_REPO, "build", "linux", "lib", LIBRARY_NAME))
+        paths.append(os.path.join(REPO, "build", "linux", "lib", LIBRARY_NAME))
     paths.append(LIBRARY_NAME)
     return paths
 

@@ -2,7 +2,7 @@
 
 import ctypes
 
-from . import _guards
+from . import guards
 
 EEPROM_SIZE = 128
 
@@ -11,7 +11,7 @@ class Eeprom:
     """``psu.eeprom[64]``, ``psu.eeprom[64:68]``, ``psu.eeprom[10] = 0x5A``,
     ``psu.eeprom[20:23] = b"\\x01\\x02\\x03"``, ``bytes(psu.eeprom)``.
 
-    Writes go to the supply only; the library's copy read at open (from which set_ranges
+    Writes go to the supply only, and are refused while the output is on; the library's copy read at open (from which set_ranges
     computes the checksum) is not changed. Addresses are 0..127; a negative address does not
     count from the end. A slice takes bytes-like data or an iterable of whole numbers 0..255 of
     the slice's length: every value is checked before the first byte is written.
@@ -31,7 +31,7 @@ class Eeprom:
     def __setitem__(self, address, value):
         if isinstance(address, slice):
             addresses = range(*address.indices(EEPROM_SIZE))
-            values = _guards.byte_values("value", value)
+            values = guards.byte_values("value", value)
             if len(values) != len(addresses):
                 raise ValueError("value has %d bytes for the slice's %d addresses"
                                  % (len(values), len(addresses)))
@@ -47,13 +47,15 @@ class Eeprom:
         return self[:]
 
     def _read(self, address):
-        address = _guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_GetEEPROM")
+        address = guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_GetEEPROM")
         value = ctypes.c_ubyte()
-        self._supply._call("K7340_GetEEPROM", address, ctypes.byref(value))
+        self._supply.library_call("K7340_GetEEPROM", address, ctypes.byref(value))
         return value.value
 
     def _write(self, address, value):
-        address = _guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_SetEEPROM")
+        address = guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_SetEEPROM")
         # The library would keep the low 8 bits; a byte store must not wrap silently.
-        value = _guards.integer("EEPROM byte", value, 0, 255, "K7340_SetEEPROM")
-        self._supply._call("K7340_SetEEPROM", address, value)
+        value = guards.integer("EEPROM byte", value, 0, 255, "K7340_SetEEPROM")
+        with self._supply.lock:
+            self._supply.check_eeprom_write("K7340_SetEEPROM")
+            self._supply.library_call("K7340_SetEEPROM", address, value)

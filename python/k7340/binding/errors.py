@@ -112,6 +112,26 @@ class K7340TripError(K7340Error):
         return "%s; %s" % (self.text, off)
 
 
+class K7340IdentityError(K7340Error):
+    """The port came back, but another supply answers behind it: it is left untouched.
+    ``expected`` and ``found`` are (firmware revision, EEPROM image) pairs."""
+
+    def __init__(self, port, expected, found):
+        self.expected, self.found = expected, found
+        super().__init__(None, "another supply answers: expected %s, found %s"
+                         % (identity_text(expected), identity_text(found)), "reopen",
+                         device=port, note="it is left untouched and this session no longer "
+                                           "owns an output")
+
+
+def identity_text(identity):
+    """(firmware, EEPROM image) as "firmware 0123, EEPROM crc 1A2B3C4D"."""
+    import zlib
+
+    firmware, image = identity
+    return "firmware %04X, EEPROM crc %08X" % (firmware, zlib.crc32(bytes(image)))
+
+
 class K7340Warning(UserWarning):
     """An open that succeeded with an unusable EEPROM: the default ranges are in force.
 

@@ -1,0 +1,98 @@
+"""The calls of a Supply that read, or set nothing the safety rules watch: meters, flags,
+firmware, ranges, limits and raw reads. Supply (supply.py) adds the open, the output and the
+way out."""
+
+import collections
+import ctypes
+
+from . import guards
+from .flags import FaultFlags, StatusFlags
+
+METER_VOLTAGE = 0  # volts
+METER_CURRENT = 1  # microamperes
+METER_TEMPERATURE = 2
+METER_TEN_BIT = 3  # a ten-bit reading scaled to 0 .. 5.0
+READ_PORT_MAX = 65536
+
+Ranges = collections.namedtuple("Ranges", "vrange irange")
+Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in microamperes."
+
+
+class SupplyCalls:
+    """Needs library_call(name, *args) from the class that uses it."""
+
+    # --- meters -------------------------------------------------------------------------------
+
+    def read_meter(self, channel):
+        """Meter channel 0 volts, 1 microamperes, 2 temperature, 3 ten-bit reading 0..5.0."""
+        channel = guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
+        value = ctypes.c_double()
+        self.library_call("K7340_ReadMeter", channel, ctypes.byref(value))
+        return value.value
+
+    def read_voltage(self):
+        """Output voltage in volts."""
+        return self.read_meter(METER_VOLTAGE)
+
+    def read_current(self):
+        """Output current in microamperes."""
+        return self.read_meter(METER_CURRENT)
+
+    def read_temperature(self):
+        """The supply's temperature reading (0 to 250.0)."""
+        return self.read_meter(METER_TEMPERATURE)
+
+    def read_raw_meter(self, channel):
+        """Raw 24-bit reading of channel 0 to 2 (channels 0 and 1 keep 23 bits)."""
+        channel = guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
+        value = ctypes.c_int(0)
+        self.library_call("K7340_ReadRawMeter", channel, ctypes.byref(value))
+        return value.value
+
+    # --- flags and identity -------------------------------------------------------------------
+
+    @property
+    def status(self):
+        """Status byte of the supply's most recent reply (no exchange)."""
+        value = ctypes.c_int()
+        self.library_call("K7340_GetStatusFlags", ctypes.byref(value))
+        return StatusFlags(value.value)
+
+    @property
+    def faults(self):
+        """Fault byte: asks the supply (fault query and its follow-up command)."""
+        value = ctypes.c_int()
+        self.library_call("K7340_GetFaultFlags", ctypes.byref(value))
+        return FaultFlags(value.value)
+
+    @property
+    def firmware_version(self):
+        """The supply's firmware revision, 0 to 65535 (the panel shows it as 4 hex digits)."""
+        value = ctypes.c_int()
+        self.library_call("K7340_GetFwVersion", ctypes.byref(value))
+        return value.value
+
+    # --- ranges, limits, raw reads -----------------------------------------------------------
+
+    @property
+    def ranges(self):
+        """The ranges in force (from the EEPROM at open, or the defaults 60000 V, 500 uA)."""
+        vrange, irange = ctypes.c_int(), ctypes.c_int()
+        self.library_call("K7340_GetRanges", ctypes.byref(vrange), ctypes.byref(irange))
+        return Ranges(vrange.value, irange.value)
+
+    def set_limits(self, first_percent, second_percent):
+        """The supply's two limit levels in percent of full scale, 0..100 each."""
+        self.library_call(
+            "K7340_SetLimits",
+            guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
+            guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
+        )
+
+    def read_port(self, count):
+        """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
+        count = guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
+        buffer = (ctypes.c_ubyte * count)()
+        got = ctypes.c_int(count)
+        self.library_call("K7340_ReadPort", buffer, ctypes.byref(got))
+        return bytes(buffer[: got.value])

@@ -1,0 +1,41 @@
+"""Reconnects that never energise: a lost port reopened, the same supply checked, the session
+carried over.
+
+The port is reopened by its configured path, resolved anew at every try (a link such as
+/dev/serial/by-id/... may lead to a new device node after a replug). The supply behind it must
+be the one read at open: the same firmware revision and the same EEPROM image. Then the
+session's ownership and heartbeat carry on, and an Off asked while the port was lost is sent
+first; no setpoint is ever re-sent on its own. Another supply is refused with a message naming
+the port and both identities, and is left untouched (the identity check only reads); the session
+drops its ownership.
+"""
+
+from ..binding.errors import K7340Error, K7340IdentityError
+
+
+def reopen(supply):
+    """Reopens a lost Supply (see above). Raises K7340Error while the port does not open or
+    the supply does not answer (the Supply stays lost), K7340IdentityError for another one."""
+    if supply.identity is None:
+        raise ValueError("reopen needs the identity read at open: call read_identity() first")
+    guard = supply.guard
+    with supply.lock:
+        supply.reopen_port()
+        found = (supply.firmware_version, bytes(supply.eeprom))
+        if found != supply.identity:
+            guard.drop(supply)
+            guard.pending_off = False
+            raise K7340IdentityError(supply.port, supply.identity, found)
+        supply.lost = False
+        try:
+            if guard.pending_off:
+                supply.library_call("K7340_SetVoltage", 0.0)
+                supply.note_setpoint(0.0)
+                guard.pending_off = False
+                if guard.owner:
+                    guard.switched_off(supply)
+            elif guard.armed:
+                supply.library_call("K7340_SetWD", guard.watchdog_ms)  # fed again at once
+        except K7340Error:
+            supply.lost = True
+            raise
