@@ -14,17 +14,16 @@ ramp` leaves it), 3 gave up at zero, 1 the supply failed, 2 bad input, 130 inter
 import argparse
 import csv
 import os
-import signal
 
 from .. import K7340Error, K7340TripError, StatusFlags
 from ..lab.condition import condition
 from ..lab.recorder import FlightRecorder
+from ..safety import handle_signals
 from . import common
 
 GAVE_UP = 3
 INTERRUPTED = 130
 TRIP_COLUMNS = ("time", "setpoint", "volts", "microamps", "status", "faults", "record")
-WATCHDOG_MS = 1000
 
 
 def add_arguments(p):
@@ -84,8 +83,6 @@ class Trips:
         status = common.flag_text(StatusFlags(trip.status))
         common.say("trip %d at %.1f V: %.1f V, %.3f uA, status %s, faults 0x%02X"
                    % (count(), trip.setpoint, trip.volts, trip.microamps, status, trip.faults))
-        if trip.record:
-            common.say(trip.record)
         if self.writer:
             self.writer.writerow((trip.time.isoformat(timespec="milliseconds"),
                                   "%.1f" % trip.setpoint, "%.1f" % trip.volts,
@@ -98,24 +95,13 @@ class Trips:
             self.out.close()
 
 
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt  # the run sends the zero setpoint on its way out
-
-
 def run(args):
     folder = check_folder(args.csv) if args.csv else os.getcwd()
     if not os.access(folder, os.W_OK):
         raise common.BadInput("the flight recorder cannot write in %s" % folder)
-    previous = {}
-    for name in ("SIGTERM", "SIGHUP", "SIGQUIT", "SIGBREAK"):
-        number = getattr(signal, name, None)
-        if number is not None:
-            previous[number] = signal.signal(number, _interrupt)
-    try:
+    # A stop signal zeroes the output through the safety core, then raises KeyboardInterrupt.
+    with handle_signals():
         return _run(args, folder)
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
 
 
 def _run(args, folder):
@@ -141,7 +127,6 @@ def _run(args, folder):
             result = condition(psu, args.to, args.rate, args.dwell, args.backoff,
                                args.max_trips, step=args.step, clear_within=args.clear_within,
                                progress=show, on_trip=on_trip, recorder=recorder,
-                               arm=lambda s: s.set_watchdog_ms(WATCHDOG_MS),
                                report=common.say)
         except K7340TripError as exc:
             progress.end()
@@ -157,7 +142,7 @@ def _run(args, folder):
         finally:
             trips.close()
         progress.end()
-        psu.set_watchdog_ms(0)  # nobody feeds it once this program ends
+        # Closing with keep_output disarms the dead-man: nobody feeds it once this ends.
     print("reached %.1f V after %d trip%s" % (result.volts, len(result.trips),
                                               "" if len(result.trips) == 1 else "s"))
     return 0

@@ -14,24 +14,26 @@ setpoint before the exception leaves.
 import collections
 import datetime
 import logging
-import math
 import time
 
-from .. import K7340Error, K7340TripError, StatusFlags
-from .ramp import plan
+from ..binding import OUTPUT_ON_VOLTS, guards
+from ..binding.errors import K7340Error, K7340TripError
+from ..binding.flags import StatusFlags
+from ..safety.faults import HeldFaults
+from .ramp import STEP_S, plan
 
 log = logging.getLogger(__name__)
 
 TRIP_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT
 STOP_BITS = StatusFlags.OVER_TEMPERATURE | StatusFlags.FAULT
-OUTPUT_ON_VOLTS = 20.0
 CLEAR_WITHIN_S = 10.0
-STEP_S = 0.05
+MAX_SECONDS = 7 * 24 * 3600.0  # a longer dwell or wait is a typing error
+MAX_TRIPS = 10000
 
 Reading = collections.namedtuple("Reading", "setpoint volts microamps status faults")
 Trip = collections.namedtuple("Trip", "time setpoint volts microamps status faults record")
 Trip.__doc__ = """One trip: wall-clock time, the setpoint and the readings when it was seen,
-the status and fault bytes, and the flight recorder's line saying where its file is (or "")."""
+the status and fault bytes, and the flight recorder's file of it (or "")."""
 Result = collections.namedtuple("Result", "volts trips")
 Result.__doc__ = "A run that reached its target: the setpoint there and the trips on the way."
 
@@ -39,10 +41,11 @@ Result.__doc__ = "A run that reached its target: the setpoint there and the trip
 class _Run:
     """One conditioning run's state: the supply, its schedule and the trips so far."""
 
-    def __init__(self, supply, rate, step, progress, on_trip, recorder, arm, report):
+    def __init__(self, supply, rate, step, progress, on_trip, recorder, report):
         self.supply, self.rate, self.step, self.report = supply, rate, step, report
-        self.progress, self.on_trip, self.recorder, self.arm = progress, on_trip, recorder, arm
+        self.progress, self.on_trip, self.recorder = progress, on_trip, recorder
         self.trips = []
+        self.held = HeldFaults()  # the fault byte read once when the Fault bit appears
         self.due = time.monotonic()
 
     def tick(self):
@@ -58,8 +61,8 @@ class _Run:
         psu = self.supply
         volts, microamps = psu.read_voltage(), psu.read_current()
         status = psu.status
-        faults = int(psu.faults) if StatusFlags.FAULT in status else 0
-        reading = Reading(psu.setpoint, volts, microamps, int(status), faults)
+        faults = self.held.update(psu, status)
+        reading = Reading(psu.setpoint, volts, microamps, int(status), int(faults or 0))
         if self.recorder is not None:
             event = self.recorder.add(*reading)
             if event and not (StatusFlags(status) & TRIP_BITS):
@@ -67,11 +70,6 @@ class _Run:
         if self.progress is not None:
             self.progress(phase, reading)
         return reading
-
-    def set(self, volts):
-        if volts >= OUTPUT_ON_VOLTS and self.supply.setpoint < OUTPUT_ON_VOLTS and self.arm:
-            self.arm(self.supply)  # the dead-man goes on before the output does
-        self.supply.set_voltage(volts)
 
     def tripped(self, reading):
         """The trip bits of a reading while the output is on; stops at once on a fault."""
@@ -86,7 +84,7 @@ class _Run:
         reading that showed a trip (watch) or None."""
         for value in plan(self.supply.setpoint, target, self.rate, self.step):
             self.tick()
-            self.set(value)
+            self.supply.set_voltage(value)  # the Supply arms its dead-man before the output
             reading = self.read("climb" if watch else "back-off")
             if watch and self.tripped(reading):
                 return reading
@@ -104,16 +102,19 @@ class _Run:
 
     def record(self, reading):
         status = StatusFlags(reading.status)
-        faults = reading.faults if reading.faults else int(self.supply.faults)
-        line = ""
+        faults = reading.faults if reading.faults else int(self.held.clear(self.supply))
+        line, path = "", ""
         if self.recorder is not None:
             line = self.recorder.write("trip %d: %s" % (len(self.trips) + 1, " ".join(
                 StatusFlags(status & TRIP_BITS).labels())))
+            path = self.recorder.last_file or ""
         trip = Trip(datetime.datetime.now().astimezone(), reading.setpoint, reading.volts,
-                    reading.microamps, int(status), faults, line)
+                    reading.microamps, int(status), faults, path)
         self.trips.append(trip)
         if self.on_trip is not None:
             self.on_trip(trip)
+        if line:
+            self.report(line)
         return trip
 
     def wait_clear(self, within):
@@ -124,7 +125,7 @@ class _Run:
             self.tick()
             reading = self.read("wait")
             if not StatusFlags(reading.status) & TRIP_BITS:
-                self.supply.faults  # noqa: B018 (the read clears latched faults)
+                self.held.clear(self.supply)  # reading the fault byte clears latched faults
                 return True
             if time.monotonic() >= end:
                 return False
@@ -152,44 +153,31 @@ def _give_up(run, reading, why):
     raise error
 
 
-def _positive(name, value, unit, allow_zero=False):
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        raise TypeError("%s must be a number of %s, not %r" % (name, unit, value)) from None
-    if not math.isfinite(number) or number < 0 or (number == 0 and not allow_zero):
-        raise ValueError("%s must be a finite number of %s, %s, not %r"
-                         % (name, unit, "0 or more" if allow_zero else "above 0", value))
-    return number
-
-
 def check(supply, target, rate, dwell, backoff, max_trips, step, clear_within):
-    """The arguments checked before anything is sent (the names are condition's)."""
-    target = supply.checked_volts(target, "target")
-    values = (_positive("rate", rate, "volts per second"),
-              _positive("dwell", dwell, "seconds", allow_zero=True),
-              _positive("backoff", backoff, "volts"),
-              _positive("step", step, "seconds"),
-              _positive("clear_within", clear_within, "seconds"))
-    if isinstance(max_trips, bool) or not isinstance(max_trips, int) or max_trips < 1:
-        raise ValueError("max_trips must be a whole number of trips, 1 or more, not %r"
-                         % (max_trips,))
-    return (target,) + values
+    """The arguments checked before anything is sent; a refusal names the argument and its
+    range (TypeError, or K7340ArgumentError which is a ValueError)."""
+    return (supply.checked_volts(target, "target"),
+            guards.positive("rate", rate, "V/s", call="condition"),
+            guards.real("dwell", dwell, 0.0, MAX_SECONDS, "s", "condition"),
+            guards.positive("backoff", backoff, "V", call="condition"),
+            guards.integer("max_trips", max_trips, 1, MAX_TRIPS, "condition"),
+            guards.real("step", step, STEP_S[0], STEP_S[1], "s", "condition"),
+            guards.positive("clear_within", clear_within, "s", MAX_SECONDS, "condition"))
 
 
-def condition(supply, target, rate, dwell, backoff, max_trips, *, step=STEP_S,
+def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
               clear_within=CLEAR_WITHIN_S, progress=None, on_trip=None, recorder=None,
-              arm=None, report=log.warning):
+              report=log.warning):
     """Conditions up to target (see the module's text); returns a Result at the target.
 
     ``progress(phase, reading)`` is called after every reading (phase "climb", "dwell",
     "back-off", "wait", "settle"); ``on_trip(trip)`` after each trip is recorded;
     ``recorder`` a FlightRecorder fed with every reading, ``report(line)`` gets its lines
-    for events that are not trips (a trip's line is in its Trip); ``arm(supply)`` is called
-    before a setpoint switches the output on (the dead-man's watchdog)."""
-    target, rate, dwell, backoff, step, clear_within = check(
+    for events that are not trips and for a failed link (a trip's line is in its Trip). The
+    Supply arms its dead-man before the output goes on."""
+    target, rate, dwell, backoff, max_trips, step, clear_within = check(
         supply, target, rate, dwell, backoff, max_trips, step, clear_within)
-    run = _Run(supply, rate, step, progress, on_trip, recorder, arm, report)
+    run = _Run(supply, rate, step, progress, on_trip, recorder, report)
     again = None  # a trip while settling after a back-off
     try:
         while True:
@@ -208,6 +196,8 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=STEP_S,
     except K7340TripError:
         raise
     except BaseException as exc:
+        if isinstance(exc, K7340Error) and recorder is not None:
+            report(recorder.write("link failed: %s" % exc.text, last=False))
         note = switch_off(supply)
         if note is not None and isinstance(exc, K7340Error):
             exc.note = "%s; %s" % (exc.note, note) if exc.note else note

@@ -22,12 +22,13 @@ import re
 import threading
 import time
 
-from .. import FaultFlags, StatusFlags
+from ..binding import OUTPUT_ON_VOLTS
+from ..binding.flags import StatusFlags
+from ..safety.faults import describe_faults
 
 COLUMNS = ("time", "elapsed_s", "setpoint", "volts", "microamps", "status", "faults", "event")
 DEFAULT_SECONDS = 30.0
 MAX_SAMPLES = 100000  # a bound on memory whatever the poll rate
-OUTPUT_ON_VOLTS = 20.0
 
 Sample = collections.namedtuple("Sample", "when moment setpoint volts microamps status faults")
 Sample.__doc__ = """One poll: wall-clock time (aware datetime), monotonic seconds, the setpoint
@@ -40,15 +41,15 @@ def events_of(sample):
     """The conditions a reading shows, as {key: text}: a trip (over-voltage or over-current
     while the output is on), over-temperature, a fault, an output that is off although the
     setpoint says on (the supply's watchdog ran out, or the supply switched it off)."""
-    status, faults = StatusFlags(sample.status), FaultFlags(sample.faults)
+    status = StatusFlags(sample.status)
     found = {}
     output_on = StatusFlags.ENABLE in status or (sample.setpoint or 0.0) >= OUTPUT_ON_VOLTS
     if status & _TRIP and output_on:
         found["trip"] = "trip: " + " ".join(StatusFlags(status & _TRIP).labels())
     if StatusFlags.OVER_TEMPERATURE in status:
         found["over-temperature"] = "over-temperature"
-    if StatusFlags.FAULT in status or int(faults):
-        found["fault"] = "fault: %s" % (" ".join(faults.labels()) or "0x%02X" % int(faults))
+    if StatusFlags.FAULT in status or sample.faults:
+        found["fault"] = "fault: " + ", ".join(describe_faults(status, sample.faults))
     if (sample.setpoint or 0.0) >= OUTPUT_ON_VOLTS and StatusFlags.ENABLE not in status:
         found["output-dropped"] = ("output off unasked at setpoint %.1f V (watchdog run-out?)"
                                    % sample.setpoint)
@@ -71,6 +72,7 @@ class FlightRecorder:
         self.seconds = float(seconds)
         self.name = name
         self.files = []  # the files written, oldest first
+        self.last_file = None  # the file of the last write, None if it failed
         self._clock, self._now = clock, now
         self._samples = collections.deque(maxlen=MAX_SAMPLES)
         self._active = set()
@@ -88,7 +90,7 @@ class FlightRecorder:
         """Keeps one reading; returns the text of an event it starts (else None). The caller
         writes the record: ``recorder.write(event)``."""
         sample = Sample(self._now(), self._clock(), setpoint, volts, microamps, int(status),
-                        int(faults))
+                        int(faults or 0))
         found = events_of(sample)
         with self._lock:
             self._samples.append(sample)
@@ -122,9 +124,11 @@ class FlightRecorder:
                                      "%.3f" % (self._clock() - self._start), "", "", "", "", "",
                                      event))
         except OSError as exc:
+            self.last_file = None
             return "could not write the flight record (%s) in %s: %s" % (
                 event, self.directory, exc.strerror or exc)
         self.files.append(path)
+        self.last_file = path
         return "flight record of the last %g s (%s) in %s" % (self.seconds, event, path)
 
     def _row(self, s, event):
@@ -132,8 +136,7 @@ class FlightRecorder:
         return (s.when.isoformat(timespec="milliseconds"), "%.3f" % (s.moment - self._start),
                 setpoint, "%.1f" % s.volts, "%.3f" % s.microamps,
                 " ".join(StatusFlags(s.status).labels()),
-                " ".join(FaultFlags(s.faults).labels()) or ("" if not s.faults
-                                                             else "0x%02X" % s.faults), event)
+                "; ".join(describe_faults(s.status, s.faults)), event)
 
     def _path(self, when, event):
         slug = re.sub(r"[^a-z0-9]+", "-", event.lower()).strip("-")[:40] or "event"
