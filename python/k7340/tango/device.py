@@ -1,13 +1,14 @@
-"""The K7340 Tango device: one supply, polled by a thread of its own, on the safe binding.
+"""The K7340 Tango device: one supply, polled by a thread of its own, on the safety core.
 
 Meters, flags and state come from the poll thread, which pushes change events (and archive
 events for the meters) when a value changes; attribute reads return the last poll's values,
-marked invalid while the supply does not answer. Commands and writes go to the supply at once
-and wake the poll thread so the state follows within one exchange round. Nothing switches the
-output on but On, RampTo and a Setpoint written while the output is on. The output is switched
-off when the device is deleted (the server stops: SIGTERM, SIGINT, Kill of the admin device).
+marked invalid while the link is down. The poll, the dead-man, the reconnect and the zero at
+the end are the safety core's (through link.py); this class adds what is Tango's: the states,
+the written Setpoint that On applies, RampTo, and which commands the state allows. The states
+and what each command does in them are in docs/tango.md.
 """
 
+import sys
 import threading
 import time
 
@@ -15,13 +16,14 @@ import tango
 from tango import AttrQuality, AttReqType, AttrWriteType, DevState
 from tango.server import Device, attribute, command, device_property
 
-from .. import K7340Error, StatusFlags
-from ..binding.errors import ERR_WRITE
-from ..binding.flags import FaultFlags
+from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
+from ..lab import ramp as lab_ramp
 from . import link, model
 
-JOIN_SECONDS = 3.0
-WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM)
+STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
+RAMP_JOIN_S = 0.5  # a ramp sees its stop flag before its next setpoint
+RAMP_STEP_S = 0.05
+WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM, DevState.UNKNOWN)
 EVENT_ATTRIBUTES = (["Voltage", "Current", "Temperature", "Setpoint", "OutputEnabled",
                      "StatusBits", "FaultBits", "State", "Status"]
                     + [name for name, _ in model.STATUS_BIT_ATTRIBUTES])
@@ -29,10 +31,6 @@ EVENT_ATTRIBUTES = (["Voltage", "Current", "Temperature", "Setpoint", "OutputEna
 
 def fail(reason, text, origin):
     tango.Except.throw_exception(reason, text, origin)
-
-
-class _RampStopped(Exception):
-    """Raised from the ramp's progress callback when Stop (or Off, Reset, the end) asks."""
 
 
 def _status_bit(name, flag):
@@ -47,15 +45,13 @@ def _status_bit(name, flag):
 class K7340(Device):
     """A Vantrel 7340 high-voltage supply on a serial port."""
 
-    ComPort = device_property(dtype=int, default_value=-1, doc="COM port number, 0 = COM1")
-    PortPath = device_property(dtype=str, default_value="", doc="device path, e.g. /dev/ttyUSB0")
-    MaxVolts = device_property(dtype=float, default_value=0.0,
-                               doc="highest setpoint in volts; 0: the supply's vrange")
-    PollPeriodMs = device_property(dtype=int, default_value=200, doc="poll period, 20..10000 ms")
-    RampRate = device_property(dtype=float, default_value=100.0,
-                               doc="ramp rate in V/s until the RampRate attribute is written")
-    WatchdogMs = device_property(dtype=int, default_value=0,
-                                 doc="the supply's watchdog, 10..2550 ms; 0 = off")
+    # The properties are declared once, in model.PROPERTIES. Tango hands them over as text and
+    # model.check_properties reads them, so that a value such as MaxVolts "abc" puts the device
+    # in FAULT naming the property instead of stopping the server.
+    for _name, _property in model.PROPERTIES.items():
+        locals()[_name] = device_property(dtype=str, default_value=_property.default,
+                                          doc="%s: %s" % (_property.doc, _property.allowed))
+    del _name, _property
 
     Voltage = attribute(dtype=float, unit="V", format="%.1f", min_value=0, max_value=60000,
                         doc="output voltage")
@@ -65,14 +61,14 @@ class K7340(Device):
                             doc="the supply's temperature reading")
     # Its limits (0 to MaxVolts or vrange) are checked by write_Setpoint, which names them.
     Setpoint = attribute(dtype=float, unit="V", format="%.1f", access=AttrWriteType.READ_WRITE,
-                         doc="read: the last setpoint sent; write: sent at once while the "
-                             "output is on, else kept for On")
+                         doc="read: the last setpoint this server sent; write: applied by On, "
+                             "sent at once while the output is on (below 20 V: at once)")
     OutputEnabled = attribute(dtype=bool, doc="the supply reports its output on")
     VRange = attribute(dtype=int, unit="V", doc="full-scale output voltage")
     IRange = attribute(dtype=int, unit="uA", doc="full-scale output current")
     FirmwareVersion = attribute(dtype=str, doc="firmware revision, four hex digits")
     StatusBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the status bits set")
-    FaultBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the fault bits set")
+    FaultBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the fault bits held")
 
     StatusOverV, StatusOverI, StatusEnable, StatusEEBusy, StatusFault, StatusOverT, \
         StatusComErr, StatusReset = [_status_bit(n, f) for n, f in model.STATUS_BIT_ATTRIBUTES]
@@ -80,12 +76,11 @@ class K7340(Device):
     # --- life ---------------------------------------------------------------------------------
 
     def init_device(self):
-        super().init_device()
-        self._psu = None
-        self._reading = None
-        self._identity = None  # (vrange, irange, firmware) of the open supply
-        self._applied = 0.0  # the last setpoint sent
-        self._target = 0.0  # the Setpoint written, applied by On
+        self._link = None
+        self._config = None
+        self._written = 0.0  # the Setpoint written: what On applies
+        self._sent = None  # the last setpoint this server sent; None: nothing sent or found yet
+        self._sends = 0  # counts the setpoints sent, so that a poll older than one is not used
         self._ramp_thread = None
         self._ramp_stop = threading.Event()
         self._note = ""
@@ -93,35 +88,56 @@ class K7340(Device):
         self._stopping = threading.Event()
         self._poll_now = threading.Event()
         self._poller = None
+        self._ramp_rate = float(model.PROPERTIES["RampRate"].default)
         for name in EVENT_ATTRIBUTES:
             self.set_change_event(name, True, False)
         for name in ("Voltage", "Current", "Temperature"):
             self.set_archive_event(name, True, False)
-        values = {name: getattr(self, name) for name in model.PROPERTIES}
         try:
+            super().init_device()  # reads the properties
+            values = {name: getattr(self, name, None) for name in model.PROPERTIES}
             self._config = model.check_properties(values, self._properties_in_database())
-        except model.ConfigurationError as exc:
-            self._config = None
+        except Exception as exc:  # a ConfigurationError, or the database's own failure
             self._config_error = "Configuration: %s" % exc
             self.set_state(DevState.FAULT)
             self.set_status(self._config_error)
+            self._log(self._config_error)
             return
         self._ramp_rate = self._config["RampRate"]
+        if not self._config["WatchdogMs"]:
+            self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
+                      "cable leaves the output on")
+        self._link = link.Link(self._config)
         self.set_state(DevState.UNKNOWN)
-        self.set_status("Connecting to %s" % self._port_text())
+        self.set_status("Connecting to %s" % self._link.port)
         self._poller = threading.Thread(target=self._poll_loop, name="k7340-poll", daemon=True)
         self._poller.start()
 
     def delete_device(self):
+        """The way out (the server stops: SIGTERM, SIGINT, Kill of the admin device, or Init):
+        within STOP_BOUND_S the zero setpoint goes to what this server switched on, or the log
+        says the output may still be on. A supply found on and never commanded is left as
+        found."""
         self._stopping.set()
         self._ramp_stop.set()
         self._poll_now.set()
-        for thread in (self._ramp_thread, self._poller):
-            if thread is not None:
-                thread.join(JOIN_SECONDS)
-        psu, self._psu = self._psu, None
-        if psu is not None:
-            link.switch_off_and_close(psu)
+        if self._link is None:
+            return
+        deadline = time.monotonic() + STOP_BOUND_S
+        thread = self._ramp_thread
+        if thread is not None:
+            thread.join(RAMP_JOIN_S)
+        note = self._link.close(deadline)
+        if note:
+            self._log(note)
+
+    def _log(self, text):
+        """The device's error stream, and standard error (a stopping server's last word)."""
+        try:
+            self.error_stream(text)
+        except Exception:  # the logging system may be gone at shutdown
+            pass
+        print("k7340.tango %s: %s" % (self.get_name(), text), file=sys.stderr, flush=True)
 
     def _properties_in_database(self):
         """Every property name set for this device, so that a misspelt one is not ignored."""
@@ -136,60 +152,45 @@ class K7340(Device):
         database.get_device_property_list(self.get_name(), "*", names)
         return names
 
-    def _port_text(self):
-        path = self._config["PortPath"]
-        return path or "COM%d" % (self._config["ComPort"] + 1)
-
     # --- polling ------------------------------------------------------------------------------
 
     def _poll_loop(self):
         with tango.EnsureOmniThread():
             period = self._config["PollPeriodMs"] / 1000.0
             while not self._stopping.is_set():
-                self._poll_once()
+                try:
+                    sends = self._sends
+                    self._publish(self._link.poll(), sends)
+                except Exception as exc:  # the poll thread never dies of a surprise
+                    self._log("poll: %s: %s" % (type(exc).__name__, exc))
                 self._poll_now.wait(period)
                 self._poll_now.clear()
 
-    def _connected(self):
-        if self._psu is None:
-            self._psu, self._applied, self._identity = link.open_link(self._config,
-                                                                        self._applied)
-        return self._psu
-
-    def _drop(self):
-        psu, self._psu = self._psu, None
-        if psu is not None:
-            link.close_quietly(psu)
-
-    def _poll_once(self):
-        reading, error = None, None
-        try:
-            reading = link.read_supply(self._connected())
-        except K7340Error as exc:
-            error = exc
-            # The port itself is gone (an adapter pulled): reopen it at the next poll.
-            if exc.code == ERR_WRITE or (exc.code or 0) > 0:
-                self._drop()
-        if reading is not None:
-            self._reading = reading
-        self._publish(reading, error)
-
-    def _publish(self, reading, error):
+    def _publish(self, poll, sends):
+        reading = poll.reading
         ramping = self._ramp_thread is not None and self._ramp_thread.is_alive()
-        state, text = model.state_of(reading, ramping, error)
+        if reading is not None and not poll.down and not ramping and sends == self._sends:
+            on = StatusFlags.ENABLE in StatusFlags(reading.status)
+            if self._sent is None:  # found at start: a ramp starts from the output as found
+                self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
+            elif not on:  # the supply switched itself off (a trip, its watchdog)
+                self._sent = 0.0
+        state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
         if self._note and state in ("ON", "OFF"):
             text = "%s; %s" % (text, self._note)
+        if self._stopping.is_set():
+            return
         self.set_state(getattr(DevState, state))
         self.set_status(text)
         self._push("State", state, None)
         self._push("Status", text, None)
-        if reading is None:
+        if reading is None or poll.down:
             return
-        status, faults = StatusFlags(reading.status), FaultFlags(reading.faults)
+        status = StatusFlags(reading.status)
         values = {"Voltage": reading.volts, "Current": reading.microamps,
-                  "Temperature": reading.temperature, "Setpoint": self._applied,
+                  "Temperature": reading.temperature, "Setpoint": self._sent or 0.0,
                   "OutputEnabled": StatusFlags.ENABLE in status,
-                  "StatusBits": status.labels(), "FaultBits": faults.labels()}
+                  "StatusBits": status.labels(), "FaultBits": model.fault_labels(reading.faults)}
         values.update((name, bool(status & flag)) for name, flag in model.STATUS_BIT_ATTRIBUTES)
         for name, value in values.items():
             self._push(name, value, value)
@@ -208,9 +209,10 @@ class K7340(Device):
     def _cached(self):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, "K7340.read")
-        if self._reading is None:
-            fail("K7340_NoReading", "no reading yet from %s" % self._port_text(), "K7340.read")
-        return self._reading
+        reading = self._link.last.reading
+        if reading is None:
+            fail("K7340_NoReading", "no reading yet from %s" % self._link.port, "K7340.read")
+        return reading
 
     def _meter(self, value):
         if self.get_state() == DevState.UNKNOWN:
@@ -235,13 +237,14 @@ class K7340(Device):
         return StatusFlags(self._cached().status).labels()
 
     def read_FaultBits(self):
-        return FaultFlags(self._cached().faults).labels()
+        return model.fault_labels(self._cached().faults)
 
     def _identity_field(self, i):
-        if self._identity is None:
-            self._cached()
+        self._cached()
+        identity = self._link.identity
+        if identity is None:
             fail("K7340_NotConnected", "the supply has not answered yet", "K7340.read")
-        return self._identity[i]
+        return identity[i]
 
     def read_VRange(self):
         return self._identity_field(0)
@@ -253,53 +256,66 @@ class K7340(Device):
         return self._identity_field(2)
 
     def read_Setpoint(self):
-        return self._applied
+        return self._sent or 0.0
 
     def write_Setpoint(self, volts):
+        self._ready("Setpoint")
         self._check_limit(volts, "Setpoint")
-        self._target = volts
-        if self.get_state() in (DevState.ON, DevState.ALARM) or volts < 20.0:
-            self._send(volts)
+        self._written = volts
+        if self.get_state() in (DevState.ON, DevState.ALARM) or volts < OUTPUT_ON_VOLTS:
+            self._send(volts, "Setpoint")
 
     def is_Setpoint_allowed(self, request):
         return request == AttReqType.READ_REQ or self.get_state() in WRITE_ALLOWED
 
     @attribute(name="RampRate", dtype=float, unit="V/s", format="%.1f",
                access=AttrWriteType.READ_WRITE,
-               doc="rate of RampTo in volts per second")
+               doc="rate of RampTo in volts per second, %g..%g" % model.RAMP_RATE)
     def ramp_rate(self):
         return self._ramp_rate
 
     @ramp_rate.write
     def ramp_rate(self, rate):
-        if not rate > 0:
-            fail("K7340_ValueRefused", "RampRate %r: must be above 0 V/s" % rate, "K7340.RampRate")
+        low, high = model.RAMP_RATE
+        if not low <= rate <= high:  # NaN too
+            fail("K7340_ValueRefused", "RampRate %r is outside %g..%g V/s" % (rate, low, high),
+                 "K7340.RampRate")
         self._ramp_rate = rate
 
     # --- commands -----------------------------------------------------------------------------
 
-    def _supply(self, origin):
+    def _ready(self, what):
+        """Refuses what unless the link is up to the supply the device opened: while it is down
+        only Off is accepted."""
+        origin = "K7340." + what
         if self._config is None:
             fail("K7340_Configuration", self._config_error, origin)
-        if self._psu is None:
-            fail("K7340_NotConnected", "the supply does not answer on %s" % self._port_text(),
+        poll = self._link.last
+        if poll.foreign:
+            fail("K7340_AnotherSupply", "%s is not allowed: %s" % (what, poll.foreign), origin)
+        if poll.down:
+            fail("K7340_LinkDown", "%s is not allowed while the link is down (%s): only Off is "
+                 "accepted, and sent once the same supply answers again" % (what, poll.down),
                  origin)
-        return self._psu
+        if poll.reading is None:
+            fail("K7340_NotConnected", "%s is not allowed: %s has not answered yet"
+                 % (what, self._link.port), origin)
 
     def _check_limit(self, volts, what):
-        limit = self._supply("K7340." + what).volts_limit
+        limit = self._link.volts_limit
         if not 0.0 <= volts <= limit:
             bound = "MaxVolts" if self._config["MaxVolts"] and limit == self._config["MaxVolts"] \
                 else "the supply's vrange"
             fail("K7340_ValueRefused", "%s %g V is outside 0..%g V (%s)" % (what, volts, limit,
                                                                             bound), "K7340." + what)
 
-    def _send(self, volts):
+    def _send(self, volts, what):
         try:
-            self._supply("K7340.Setpoint").set_voltage(volts)
-        except K7340Error as exc:
-            fail("K7340_SupplyError", str(exc), "K7340.set_voltage")
-        self._applied = volts
+            self._link.set_voltage(volts)
+        except (K7340Error, ValueError) as exc:
+            fail("K7340_SupplyError", str(exc), "K7340." + what)
+        self._sent = volts
+        self._sends += 1
         self._note = ""
         self._poll_now.set()
 
@@ -307,54 +323,71 @@ class K7340(Device):
         thread = self._ramp_thread
         if thread is not None and thread.is_alive():
             self._ramp_stop.set()
-            thread.join(JOIN_SECONDS)
+            thread.join(RAMP_JOIN_S)
 
     @command(doc_in="switches the output on at the Setpoint written")
     def On(self):
-        if self._target < 20.0:
+        self._ready("On")
+        if self._written < OUTPUT_ON_VOLTS:
             fail("K7340_NoSetpoint", "write Setpoint (20 V or more) before On; it is %g V"
-                 % self._target, "K7340.On")
-        self._send(self._target)
+                 % self._written, "K7340.On")
+        self._check_limit(self._written, "On")
+        self._send(self._written, "On")
 
     def is_On_allowed(self):
-        return self.get_state() in (DevState.ON, DevState.OFF)
+        return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
 
-    @command(doc_in="switches the output off (zero setpoint); stops a ramp")
+    @command(doc_in="switches the output off (zero setpoint); stops a ramp. While the link is "
+                    "down it is kept and sent once the same supply answers again")
     def Off(self):
+        if self._config is None:
+            fail("K7340_Configuration", self._config_error, "K7340.Off")
         self._stop_ramp()
-        self._send(0.0)
+        try:
+            sent = self._link.off()
+        except K7340Error as exc:
+            fail("K7340_SupplyError", str(exc), "K7340.Off")
+        if sent:
+            self._sent = 0.0
+            self._sends += 1
+            self._note = ""
+        self._poll_now.set()
 
-    @command(dtype_in=float, doc_in="volts: ramps the setpoint there at RampRate")
+    @command(dtype_in=float, doc_in="volts: ramps the output there at RampRate from the last "
+                                    "setpoint sent; the written Setpoint stays as it is")
     def RampTo(self, volts):
+        self._ready("RampTo")
         self._check_limit(volts, "RampTo")
-        psu = self._supply("K7340.RampTo")
+        start = min(self._sent or 0.0, self._link.volts_limit)
+        try:
+            lab_ramp.checked(start, volts, self._ramp_rate, RAMP_STEP_S, "RampTo")
+        except ValueError as exc:
+            fail("K7340_ValueRefused", str(exc), "K7340.RampTo")
+        self._stop_ramp()
         self._ramp_stop.clear()
-        self._target = volts
         self._note = ""
-        self._ramp_thread = threading.Thread(target=self._ramp, args=(psu, volts, self._ramp_rate),
-                                             name="k7340-ramp", daemon=True)
+        self._ramp_thread = threading.Thread(target=self._ramp, name="k7340-ramp", daemon=True,
+                                             args=(start, volts, self._ramp_rate))
         self._ramp_thread.start()
         self.set_state(DevState.MOVING)
         self.set_status("Ramping to %g V at %g V/s" % (volts, self._ramp_rate))
 
     def is_RampTo_allowed(self):
-        return self.get_state() in (DevState.ON, DevState.OFF)
+        return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
 
-    def _ramp(self, psu, volts, rate):
+    def _ramp(self, start, volts, rate):
         def progress(now):
-            self._applied = now
-            if self._ramp_stop.is_set():
-                raise _RampStopped()
+            self._sent = now
+            self._sends += 1
 
         with tango.EnsureOmniThread():
             try:
-                psu.ramp_to(volts, rate, progress=progress)
-                self._note = "ramp to %g V done" % volts
-            except _RampStopped:
-                self._note = "ramp stopped at %g V" % self._applied
-            except K7340Error as exc:  # a trip (output off) or a failed exchange
+                done = self._link.ramp(start, volts, rate, RAMP_STEP_S, progress,
+                                       self._ramp_stop.is_set)
+                self._note = ("ramp to %g V done" % volts) if done else \
+                    ("ramp stopped at %g V" % (self._sent or 0.0))
+            except (K7340Error, ValueError) as exc:  # a trip (output off) or a failed exchange
                 self._note = "ramp ended: %s" % exc
-            self._applied = psu.setpoint
             self._poll_now.set()
 
     @command(doc_in="stops a ramp where it is")
@@ -363,24 +396,28 @@ class K7340(Device):
 
     @command(doc_in="output off, then the supply's reset (about one second)")
     def Reset(self):
+        self._ready("Reset")
         self._stop_ramp()
         try:
-            self._supply("K7340.Reset").reset()
+            self._link.reset()
         except K7340Error as exc:
             fail("K7340_SupplyError", str(exc), "K7340.Reset")
-        self._applied = 0.0
+        self._sent = 0.0
+        self._sends += 1
         self._poll_now.set()
 
     def is_Reset_allowed(self):
-        return self.get_state() != DevState.UNKNOWN and self._config is not None
+        return self._config is not None
 
-    @command(doc_in="reads the fault byte; its follow-up command clears latched faults")
+    @command(doc_in="reads the fault byte (which clears the supply's latched faults) and lets "
+                    "go of the fault the poll holds")
     def ClearFaults(self):
+        self._ready("ClearFaults")
         try:
-            self._supply("K7340.ClearFaults").faults
+            self._link.clear_faults()
         except K7340Error as exc:
             fail("K7340_SupplyError", str(exc), "K7340.ClearFaults")
         self._poll_now.set()
 
     def is_ClearFaults_allowed(self):
-        return self._config is not None and self.get_state() != DevState.UNKNOWN
+        return self._config is not None

@@ -1,49 +1,123 @@
-"""The device's supply, opened, read and closed through the binding (no Tango here)."""
+"""The device's supply through the safety core (k7340.safety.Session): the poll with its held
+fault byte, the lost port and its reopen with the identity check, the dead-man and the zero at
+the end are the core's. What is here is only what the Tango device needs to see of them, and
+the time bound of its way out. No Tango here."""
 
-from .. import K7340Error, StatusFlags, Supply
-from . import model
+import collections
+import threading
+import time
 
+from .. import safety
+from ..safety.session import OTHER_SUPPLY as OTHER
+from ..safety.session import UP
+from ..binding import K7340ArgumentError, K7340Error
+from ..lab import ramp as lab_ramp
 
-def open_link(config, applied):
-    """Opens the supply that the checked properties name. applied is the last setpoint the
-    device sent; returns (supply, applied, (vrange, irange, firmware text))."""
-    port = {"port": config["PortPath"]} if config["PortPath"] else {"com_port": config["ComPort"]}
-    # The device switches the output off itself when it stops; a lost port is closed quietly.
-    psu = Supply(max_volts=config["MaxVolts"] or None, keep_output=True, **port)
-    try:
-        if config["WatchdogMs"]:
-            psu.set_watchdog_ms(config["WatchdogMs"])
-        # After a reconnect the supply may still be on: take up its setpoint again, so that a
-        # ramp starts from there and not from zero.
-        if StatusFlags.ENABLE in psu.status and applied >= 20.0:
-            psu.set_voltage(min(applied, psu.volts_limit))
-        else:
-            applied = 0.0
-        vrange, irange = psu.ranges
-        identity = (vrange, irange, "%04X" % psu.firmware_version)
-    except BaseException:
-        psu.close()
-        raise
-    return psu, applied, identity
+Poll = collections.namedtuple("Poll", "reading down foreign pending_off")
+Poll.__doc__ = """What the device shows after a poll: the last reading (kept while the link is
+down), why the link is down (None while up), the text of another supply behind the port (None
+if not) and whether an Off waits for the link."""
+
+NO_POLL = Poll(None, None, None, False)
 
 
-def read_supply(psu):
-    """One poll: the meters, then the status of their replies and the fault byte."""
-    volts, microamps, temperature = psu.read_voltage(), psu.read_current(), psu.read_temperature()
-    return model.Reading(volts, microamps, temperature, int(psu.status), int(psu.faults))
+class Link:
+    """One supply of one device, opened at the first poll and reopened by the core."""
 
+    def __init__(self, config):
+        path = config["PortPath"]
+        self.port = path or "COM%d" % (config["ComPort"] + 1)
+        self.session = safety.Session(path or config["ComPort"], say=self._say,
+                                      watchdog_ms=config["WatchdogMs"],
+                                      max_volts=config["MaxVolts"] or None)
+        self.last = NO_POLL
+        self.identity = None  # (vrange, irange, firmware text) of the supply opened
+        self._refused = None  # a property the supply refused at open (WatchdogMs on a slow line)
+        self._other = None  # the core's words for another supply behind the port
 
-def close_quietly(psu):
-    try:
-        psu.close()
-    except K7340Error:
-        pass
+    def _say(self, text):
+        if self.session.link == OTHER:
+            self._other = text
 
+    def poll(self):
+        """One poll: the first open (tried again at every poll until it works), the meters and
+        the held fault byte, the core's reopen while the link is down."""
+        reading, down = self.last.reading, None
+        try:
+            if self.session.supply is None and self._refused is None:
+                self.session.open()
+                psu = self.session.supply
+                self.identity = (psu.ranges.vrange, psu.ranges.irange,
+                                 "%04X" % psu.firmware_version)
+            fresh = self.session.poll() if self.session.supply is not None else None
+        except K7340ArgumentError as exc:  # refused before anything was switched on
+            which = "property WatchdogMs: " if "watchdog" in str(exc) else ""
+            fresh, self._refused = None, "Configuration: %s%s" % (which, exc)
+        except (K7340Error, OSError) as exc:
+            fresh, down = None, "The supply does not answer on %s: %s" % (self.port, exc)
+        foreign = self._refused or (self._other if self.session.link == OTHER else None)
+        if fresh is not None:
+            reading = fresh
+        elif down is None and foreign is None and self.session.link != UP:
+            down = "The supply does not answer on %s" % self.port
+        self.last = Poll(reading, None if foreign else down, foreign, self.pending_off)
+        return self.last
 
-def switch_off_and_close(psu):
-    try:
-        psu.output_off()
-    except K7340Error as exc:
-        print("k7340.tango: %s: the zero setpoint failed, the output may still be on: %s"
-              % (psu.port, exc), flush=True)
-    close_quietly(psu)
+    @property
+    def pending_off(self):
+        psu = self.session.supply
+        return psu is not None and bool(psu.guard.pending_off)
+
+    @property
+    def volts_limit(self):
+        psu = self.session.supply
+        if psu is None:
+            raise K7340Error(None, "not open yet", "volts_limit", device=self.port)
+        return psu.volts_limit
+
+    def set_voltage(self, volts):
+        self.session.set_voltage(volts)
+
+    def off(self):
+        """The zero setpoint: True when sent, False when the core keeps it for the link's
+        return (or nothing was ever opened)."""
+        if self.session.supply is None:
+            return False
+        return self.session.output_off()
+
+    def ramp(self, start, volts, rate, step, progress, stop):
+        """Ramps from start at rate (the lab's ramp: lazy, a status check after each step);
+        True when volts was reached, False when stop() ended it."""
+        return lab_ramp.ramp(self.session.supply, volts, rate, step, progress, start, stop=stop)
+
+    def reset(self):
+        self.session.supply.reset()
+
+    def clear_faults(self):
+        self.session.clear_faults()
+
+    def close(self, deadline):
+        """The core's way out, given until deadline (time.monotonic()): returns None, or the
+        note saying the output may still be on. A reopen still under way is left behind."""
+        result = []
+        psu = self.session.supply
+        if psu is not None and psu.owns_output and self.session.link != UP:
+            result.append("%s: the link is down, so the zero setpoint cannot be sent: the output "
+                          "may still be on (the supply's watchdog switches it off after %d ms)"
+                          % (self.port, psu.watchdog_ms) if psu.watchdog_ms else
+                          "%s: the link is down and the dead-man is off (WatchdogMs 0): the "
+                          "output may still be on" % self.port)
+
+        def run():
+            try:
+                self.session.close()
+            except Exception as exc:  # the core's K7340Error says the output may still be on
+                result.append(str(exc))
+
+        closer = threading.Thread(target=run, name="k7340-close", daemon=True)
+        closer.start()
+        closer.join(max(0.0, deadline - time.monotonic()))
+        if closer.is_alive():
+            return ("%s: the zero setpoint was not sent within the stop bound (a reopen or an "
+                    "exchange is still under way): the output may still be on" % self.port)
+        return result[0] if result else None

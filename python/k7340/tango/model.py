@@ -1,21 +1,63 @@
-"""What the Tango device decides, without Tango: its properties, its state and status text
-from one poll of the supply. Kept apart so that it reads (and is tested) on its own."""
+"""What the Tango device decides, without Tango: its properties (declared here, once), and its
+state and Status text from what the poll saw. Kept apart so that it reads on its own."""
 
 import collections
 import math
 import re
 
-from ..binding.flags import FaultFlags, StatusFlags
+from ..binding.flags import FAULT_LABELS, FaultFlags, StatusFlags
+from ..binding.slots import parse_port
+from ..safety import describe_faults
+from ..safety.deadman import MAX_WATCHDOG_MS, MIN_WATCHDOG_MS, checked_watchdog_ms
 
-# Device properties: name -> (type, default, check of a value, what the check allows).
+WATCHDOG_MS = (MIN_WATCHDOG_MS, MAX_WATCHDOG_MS)
+RAMP_RATE = (1.0, 60000.0)  # V/s: 60000 V takes at most 17 hours at the lowest rate
+
+
+def _integer(low, high):
+    def parse(text):
+        value = int(text, 0)
+        return value if low <= value <= high else None
+    return parse
+
+
+def _real(low, high, zero=False):
+    def parse(text):
+        value = float(text)
+        ok = math.isfinite(value) and (low <= value <= high or (zero and value == 0))
+        return value if ok else None
+    return parse
+
+
+def _watchdog(text):
+    return checked_watchdog_ms(int(text, 0), "WatchdogMs")
+
+
+def _port_path(text):
+    if text:
+        parse_port(text)  # a COM name outside COM1..COM256 raises, naming the range
+    return text
+
+
+Property = collections.namedtuple("Property", "parse default allowed doc")
+
+# Every device property, declared once: the device class makes its Tango declarations from
+# this table. Tango hands each value over as text; parse turns it into the value or None.
 PROPERTIES = collections.OrderedDict([
-    ("ComPort", (int, -1, lambda v: v >= -1, "a COM port number, 0 = COM1 (-1: not set)")),
-    ("PortPath", (str, "", lambda v: True, "a device path such as /dev/ttyUSB0")),
-    ("MaxVolts", (float, 0.0, lambda v: v == 0 or 20 <= v <= 60000,
-                  "0 (the supply's vrange) or 20..60000 V")),
-    ("PollPeriodMs", (int, 200, lambda v: 20 <= v <= 10000, "20..10000 ms")),
-    ("RampRate", (float, 100.0, lambda v: math.isfinite(v) and v > 0, "above 0 V/s")),
-    ("WatchdogMs", (int, 0, lambda v: 0 <= v <= 2550, "0 (off) or 10..2550 ms")),
+    ("ComPort", Property(_integer(-1, 255), "-1", "0..255 (0 = COM1), -1: not set",
+                         "COM port number, 0 = COM1; -1: not set")),
+    ("PortPath", Property(_port_path, "", "a device path or COM1..COM256",
+                          "device path (/dev/ttyUSB0, /dev/serial/by-id/...) or COMn")),
+    ("MaxVolts", Property(_real(20.0, 60000.0, zero=True), "0",
+                          "0 (the supply's vrange) or 20..60000 V",
+                          "highest setpoint in volts; 0: the supply's vrange")),
+    ("PollPeriodMs", Property(_integer(20, 10000), "200", "20..10000 ms", "poll period in ms")),
+    ("RampRate", Property(_real(*RAMP_RATE), "100", "%g..%g V/s" % RAMP_RATE,
+                          "RampTo's rate in V/s until the RampRate attribute is written")),
+    ("WatchdogMs", Property(_watchdog, "1000",
+                            "0 (off: unsafe) or %d..%d ms" % WATCHDOG_MS,
+                            "the supply's watchdog (dead-man) period in ms; 0 turns it off, "
+                            "which leaves the output on if the server dies")),
 ])
 
 ALARM_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE
@@ -33,27 +75,31 @@ class ConfigurationError(ValueError):
 
 
 def check_properties(values, present=()):
-    """values: name -> value as Tango gave them; present: every property name set for the
-    device in the database. Returns the values; raises ConfigurationError naming the first
-    problem."""
+    """values: name -> the text Tango gave (None: not set); present: every property name set
+    for the device in the database. Returns name -> value; raises ConfigurationError naming
+    the first property that is wrong and what it allows."""
     known = {name.lower() for name in PROPERTIES}  # Tango's property names ignore case
     unknown = sorted(name for name in present if name.lower() not in known)
     if unknown:
         raise ConfigurationError("unknown device propert%s %s (known: %s)" % (
             "y" if len(unknown) == 1 else "ies", ", ".join(unknown), ", ".join(PROPERTIES)))
-    for name, (kind, _, allowed, what) in PROPERTIES.items():
-        value = values[name]
-        if not allowed(kind(value)):
-            raise ConfigurationError("property %s = %r: must be %s" % (name, value, what))
-    if values["ComPort"] >= 0 and values["PortPath"]:
+    checked = {}
+    for name, prop in PROPERTIES.items():
+        text = values.get(name)
+        text = prop.default if text is None else str(text).strip()
+        try:
+            value = prop.parse(text)
+        except ValueError as exc:
+            raise ConfigurationError("property %s = %s: must be %s (%s)"
+                                     % (name, text, prop.allowed, exc)) from None
+        if value is None:
+            raise ConfigurationError("property %s = %s: must be %s" % (name, text, prop.allowed))
+        checked[name] = value
+    if checked["ComPort"] >= 0 and checked["PortPath"]:
         raise ConfigurationError("properties ComPort and PortPath are both set: give one")
-    if values["ComPort"] < 0 and not values["PortPath"]:
+    if checked["ComPort"] < 0 and not checked["PortPath"]:
         raise ConfigurationError("no port: set the property ComPort (0 = COM1) or PortPath")
-    watchdog, period = values["WatchdogMs"], values["PollPeriodMs"]
-    if watchdog and watchdog <= period:
-        raise ConfigurationError("property WatchdogMs = %d must be longer than PollPeriodMs = %d"
-                                 " (the polls are what keeps the watchdog fed)" % (watchdog, period))
-    return values
+    return checked
 
 
 def file_database_properties(path, device):
@@ -68,18 +114,37 @@ def file_database_properties(path, device):
     return names
 
 
-Reading = collections.namedtuple("Reading", "volts microamps temperature status faults")
+def fault_labels(faults):
+    """The FaultBits attribute: the labels of the bits set, "Watchdog" for a watchdog run-out
+    and bits without a name as numbers ("0x02")."""
+    value, named = int(faults or 0), 0
+    for member in FAULT_LABELS:
+        named |= int(member)
+    words = FaultFlags(value).labels()
+    for bit in (1 << i for i in range(8)):
+        if value & bit and not named & bit:
+            words.append("Watchdog" if bit == 0x01 else "0x%02X" % bit)  # its run-out
+    return words
 
 
-def state_of(reading, ramping, error=None):
-    """(state name, status text) for a poll's reading, or for the error of a poll that got no
-    reading. State names are Tango's DevState names."""
+def state_of(reading, ramping, down=None, foreign=None, pending_off=False):
+    """(state name, Status text). reading: the last poll's k7340.safety.Reading (its faults
+    the fault byte the poll holds); down: why the link is
+    down (None while it is up); foreign: the text of another supply found behind the port.
+    State names are Tango's DevState names."""
+    if foreign:
+        return "FAULT", foreign
+    if down:
+        pending = "; an Off is pending: it is sent first once the same supply answers again" \
+            if pending_off else ""
+        return "UNKNOWN", "%s: reconnecting; only Off is accepted until the same supply " \
+            "answers again%s" % (down, pending)
     if reading is None:
-        return "UNKNOWN", "The supply does not answer: %s" % error
-    status, faults = StatusFlags(reading.status), FaultFlags(reading.faults)
-    if StatusFlags.FAULT in status or int(faults):
-        labels = ", ".join(faults.labels()) or "0x%02X" % int(faults)
-        return "FAULT", "Fault: the supply reports faults %s" % labels
+        return "UNKNOWN", "Connecting"
+    status = StatusFlags(reading.status)
+    if reading.faults or StatusFlags.FAULT in status:
+        return "FAULT", "Fault: %s; ClearFaults clears it" % ", ".join(
+            describe_faults(status, reading.faults))
     if status & ALARM_BITS:
         return "ALARM", "Alarm: %s" % ", ".join(StatusFlags(status & ALARM_BITS).labels())
     if ramping:
