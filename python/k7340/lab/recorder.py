@@ -76,6 +76,7 @@ class FlightRecorder:
         self._clock, self._now = clock, now
         self._samples = collections.deque(maxlen=MAX_SAMPLES)
         self._active = set()
+        self._lost = False
         self._lock = threading.Lock()
         self._start = clock()
 
@@ -99,6 +100,23 @@ class FlightRecorder:
             fresh = [text for key, text in found.items() if key not in self._active]
             self._active = set(found)
         return "; ".join(fresh) or None
+
+    def poll(self, reading, setpoint=None, lost=None):
+        """A front end's poll: ``reading`` a k7340.safety Reading (None when the poll got
+        none), ``setpoint`` the session's last (None when it sends none), ``lost`` the text
+        of a link that is down (None while up). Returns the line to say when a record was
+        written, else None."""
+        if lost:
+            if self._lost:
+                return None
+            self._lost = True
+            return self.write("lost link: %s" % lost, last=False)
+        self._lost = False
+        if reading is None:
+            return None
+        event = self.add(setpoint, reading.volts, reading.microamps, reading.status,
+                         reading.faults)
+        return self.write(event) if event else None
 
     def write(self, event, last=True):
         """Writes the samples and the event's record: with ``last`` the newest sample is the

@@ -18,6 +18,7 @@ from tango.server import Device, attribute, command, device_property
 
 from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
 from ..lab import ramp as lab_ramp
+from ..lab.recorder import FlightRecorder
 from . import link, model
 
 STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
@@ -108,6 +109,7 @@ class K7340(Device):
             self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
                       "cable leaves the output on")
         self._link = link.Link(self._config)
+        self._recorder = FlightRecorder(self._config["RecordDir"] or None, name="k7340-tango")
         self.set_state(DevState.UNKNOWN)
         self.set_status("Connecting to %s" % self._link.port)
         self._poller = threading.Thread(target=self._poll_loop, name="k7340-poll", daemon=True)
@@ -160,11 +162,19 @@ class K7340(Device):
             while not self._stopping.is_set():
                 try:
                     sends = self._sends
-                    self._publish(self._link.poll(), sends)
+                    poll = self._link.poll()
+                    self._record(poll)
+                    self._publish(poll, sends)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
                 self._poll_now.wait(period)
                 self._poll_now.clear()
+
+    def _record(self, poll):
+        """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
+        line = self._recorder.poll(None if poll.down else poll.reading, self._sent, poll.down)
+        if line:
+            self._log(line)
 
     def _publish(self, poll, sends):
         reading = poll.reading
