@@ -10,7 +10,6 @@ when the queue is empty (with --screenshot FILE.png it saves the window first).
 """
 
 import argparse
-import logging
 import os
 import sys
 
@@ -38,6 +37,7 @@ from pymeasure.display.widgets import PlotWidget  # noqa: E402
 from pymeasure.display.windows import ManagedWindow  # noqa: E402
 from pymeasure.experiment import Results, unique_filename  # noqa: E402
 
+from ..safety import on_stop  # noqa: E402
 from .procedure import RampProcedure  # noqa: E402
 
 INPUTS = ["port", "voltage", "rate", "hold", "period", "max_volts"]
@@ -113,7 +113,6 @@ def main(argv=None):
     if not os.path.isdir(args.directory):
         print("k7340 gui: no folder %s" % args.directory, file=sys.stderr)
         return 2
-    logging.basicConfig(level=logging.INFO, format="k7340 gui: %(message)s")
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(sys.argv[:1])
     window = MainWindow(args.directory)
     procedure = RampProcedure()
@@ -131,4 +130,20 @@ def main(argv=None):
     window.show()
     if args.queue:
         QtCore.QTimer.singleShot(200, window.queue)
-    return app.exec_()
+
+    def stop(signum):
+        # The safety core has zeroed every supply held on; the run is aborted, the window ends.
+        print("k7340 gui: signal %d: output set to zero; stopping" % signum, file=sys.stderr,
+              flush=True)
+        if window.manager.is_running():
+            window.manager.abort()
+        app.quit()
+
+    unregister = on_stop(stop)
+    awake = QtCore.QTimer()  # Python's signal handlers run only when Python code does
+    awake.timeout.connect(lambda: None)
+    awake.start(100)
+    try:
+        return app.exec_()
+    finally:
+        unregister()

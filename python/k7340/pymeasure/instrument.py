@@ -20,7 +20,7 @@ import math
 from pymeasure.adapters import Adapter
 from pymeasure.instruments import Instrument
 
-from .. import K7340Error, OUTPUT_ON_VOLTS, StatusFlags, Supply
+from ..binding import K7340Error, StatusFlags, Supply
 
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())

@@ -17,6 +17,8 @@ import time
 
 from pymeasure.experiment import FloatParameter, Parameter, Procedure
 
+from ..binding.errors import K7340TripError
+from ..safety.faults import HeldFaults
 from .instrument import K7340, volts_validator
 
 log = logging.getLogger(__name__)
@@ -51,6 +53,7 @@ class RampProcedure(Procedure):
         # Refused before a setpoint goes out: ValueError naming the range.
         volts_validator(self.voltage, instrument.setpoint_range())
         self._start = time.monotonic()
+        self._held = HeldFaults()  # the fault byte read once when the Fault bit appears
         self._total = 2 * self.voltage / self.rate + self.hold
         log.info("%s: ramp to %g V at %g V/s, hold %g s", instrument.id, self.voltage,
                  self.rate, self.hold)
@@ -83,10 +86,13 @@ class RampProcedure(Procedure):
         psu = self.instrument.supply
         volts, microamps = psu.read_voltage(), psu.read_current()
         status = int(psu.status)
+        tripped = status & K7340TripError.TRIP_BITS
+        if tripped and psu.setpoint > 0:  # a failure: shutdown() ends at zero
+            raise K7340TripError(tripped, psu.setpoint, "the procedure stops; ramping to zero")
         self.emit("results", {
             "Time (s)": time.monotonic() - self._start, "Setpoint (V)": psu.setpoint,
             "Voltage (V)": volts, "Current (uA)": microamps, "Status": status,
-            "Faults": int(psu.faults) if status & 0x10 else 0,
+            "Faults": int(self._held.update(psu, psu.status) or 0),
         })
         done = (time.monotonic() - self._start) / self._total if self._total else 1.0
         self.emit("progress", 100.0 * min(done, 1.0))
