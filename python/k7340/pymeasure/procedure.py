@@ -38,8 +38,8 @@ class RampProcedure(Procedure):
     rate = FloatParameter("Ramp rate", units="V/s", minimum=0.1, maximum=60000, default=200)
     hold = FloatParameter("Hold", units="s", minimum=0, maximum=7 * 86400, default=5)
     period = FloatParameter("Sample period", units="s", minimum=0.05, maximum=60, default=0.2)
-    max_volts = FloatParameter("Max volts (0: the supply's range)", units="V", minimum=0,
-                               maximum=60000, default=0)
+    # 0: the supply's vrange. (A name with a colon would not load back from the CSV header.)
+    max_volts = FloatParameter("Max volts", units="V", minimum=0, maximum=60000, default=0)
 
     DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status",
                     "Faults"]
