@@ -32,8 +32,11 @@
  *   an open is 128 exchanges; K7340_SetRanges pauses 100 ms after each of its six writes;
  *   K7340_Reset pauses about one second. The 100 ms bound holds for each read of a reply, not
  *   for the whole exchange: a reply that trickles in one byte every 99 ms is accepted, and a
- *   4-byte reply then costs about 4 x 99 ms. The library has no locks: make all calls from one
- *   thread. It never allocates from the heap.
+ *   4-byte reply then costs about 4 x 99 ms. The library has no locks and keeps all its state
+ *   per device index: calls on different device indexes may run in different threads at once;
+ *   calls on one index must come from one thread at a time. K7340_OpenDevice reads the
+ *   environment (K7340_COM<n> on POSIX): do not change the environment while an open runs. It
+ *   never allocates from the heap.
  *
  *   Replies carry no sequence number. Input is discarded before every command, but a reply
  *   that arrives after its exchange gave up (-4) and after the next command was sent is taken

@@ -4,7 +4,11 @@
     k7340 plot run.csv run.png
 
 A trip (over-voltage, over-current, over-temperature, a fault) ends the ramp with the output
-off; Ctrl-C too. Leaving the with block switches the output off in every case.
+off. Ctrl-C, SIGTERM, SIGHUP (a closed ssh session) and SIGQUIT switch the output off at once
+through the package's safety core, then end the script with status 130; a second signal during
+that waits until the zero is sent. SIGKILL, a crash or a pulled cable are caught by the
+supply's watchdog, which the package arms before the output goes on (1000 ms): the output is
+off within a second. A script that hangs but lives keeps the watchdog fed.
 """
 
 import csv
@@ -13,10 +17,24 @@ import sys
 import time
 
 import k7340
+from k7340.safety import handle_signals
 
 
 def main(path, port="0"):
     where = {"com_port": int(port)} if port.isdigit() else {"port": port}
+    # This script owns its process: the stop signals zero the output whatever handlers it
+    # inherited, then raise KeyboardInterrupt, which leaves the with blocks below.
+    with handle_signals() as stop:
+        try:
+            return run(path, where)
+        except KeyboardInterrupt:
+            print("stopped: %s" % ("; ".join(stop.notes) or "output switched off"),
+                  file=sys.stderr)
+            return 130
+
+
+def run(path, where):
+    # The supply first: the file is not touched if the supply does not open.
     with k7340.Supply(**where) as psu, open(path, "w", newline="") as f:
         out = csv.writer(f)
         out.writerow(["time", "setpoint", "volts", "microamps", "status"])

@@ -74,6 +74,40 @@ busy.join()
 a.close(); b.close()
 """
 
+THE_DOCS_EXAMPLE = """
+import runpy
+def ready():
+    time.sleep(1.0)  # its ramp is under way by then
+    say("ready")
+threading.Thread(target=ready, daemon=True).start()
+sys.argv = ["ramp_and_log.py", os.path.join(os.environ["SCRATCH"], "run.csv"), port]
+runpy.run_path(os.environ["EXAMPLE"], run_name="__main__")
+"""
+
+RECONNECTS = """
+from k7340.safety import Session
+def sim(command):
+    with open(control, "w") as f:
+        f.write(command + "\\n")
+def until(condition):
+    began = time.monotonic()
+    while not condition() and time.monotonic() - began < 5:
+        session.poll(); time.sleep(0.05)
+link = os.path.join(os.environ["SCRATCH"], "by-id")
+os.symlink(port, link)
+with Session(link, reopen_s=0.05) as session:
+    session.set_voltage(1000)
+    sim("hangup"); until(lambda: session.link == "down")
+    say("off while down sent:", session.output_off())
+    until(lambda: session.link == "up")
+    say("back, owner:", session.supply.owns_output)
+    session.set_voltage(500)
+    sim("hangup"); until(lambda: session.link == "down")
+    os.remove(link); os.symlink(port2, link)
+    until(lambda: session.link == "other supply")
+    say("other:", session.link, "owner:", session.supply.owns_output)
+"""
+
 WATCHDOG_RUN_OUT = """
 from k7340.safety import Session, describe_faults
 def sim(command):
@@ -109,6 +143,13 @@ def zero_was_last(log, out):
     return bool(lines) and "output off" in lines[-1] and "watchdog expired" not in log
 
 
+def off_first_after_hangup(log):
+    """The first setpoint after the first hang-up is the kept Off; the output left behind by
+    the second one (the session lost it to another supply) is switched off by the watchdog."""
+    after = log.split("# hang-up", 1)[-1]
+    return "output off" in (setpoint_lines(after) or [""])[0] and watchdog_caught_it(log, "")
+
+
 def watchdog_caught_it(log, out):
     """The supply switched itself off within one period after the last command it got."""
     expired = re.search(r"^(\d+\.\d+) ! watchdog expired", log, re.M)
@@ -125,6 +166,8 @@ ROWS = [
     ("SIGQUIT", HOLD_ON, kill_with(signal.SIGQUIT), zero_was_last),
     ("SIGINT", HOLD_ON, kill_with(signal.SIGINT), zero_was_last),
     ("a storm of INT and TERM mid-ramp", RAMPING, storm, zero_was_last),
+    ("the docs' example, SIGHUP", THE_DOCS_EXAMPLE, kill_with(signal.SIGHUP), zero_was_last),
+    ("the docs' example, SIGQUIT", THE_DOCS_EXAMPLE, kill_with(signal.SIGQUIT), zero_was_last),
     ("SIGKILL: the watchdog", HOLD_ON, kill_with(signal.SIGKILL), watchdog_caught_it),
     ("a forked child exits", FORKED_CHILD_EXITS, None,
      lambda log, out: "after the child: on" in out and zero_was_last(log, out)),
@@ -132,6 +175,9 @@ ROWS = [
      lambda log, out: "reopened: off" in out and zero_was_last(log, out)),
     ("one supply never waits for another", TWO_SLOTS, None,
      lambda log, out: float(re.search(r"waited (\S+)", out).group(1)) < 0.3),
+    ("a lost port: the kept Off first, another supply left alone", RECONNECTS, None,
+     lambda log, out: "off while down sent: False" in out and "back, owner: False" in out
+     and "other: other supply owner: False" in out and off_first_after_hangup(log)),
     ("a watchdog run-out, named", WATCHDOG_RUN_OUT, None,
      lambda log, out: "faults: ['watchdog expired: the supply switched its output off']" in out
      and "unknown: ['bit 0x02', 'bit 0x04']" in out and "empty: ['fault bit set, fault byte "
@@ -140,10 +186,12 @@ ROWS = [
 
 
 @pytest.mark.parametrize("what, script, action, holds", ROWS, ids=[r[0] for r in ROWS])
-def test_every_way_out_leaves_the_supply_safe(what, script, action, holds):
+def test_every_way_out_leaves_the_supply_safe(what, script, action, holds, tmp_path):
     with simulated_supply() as port, simulated_supply(fw="0x0456") as port2:
         env = dict(os.environ, PYTHONPATH=str(REPO / "python"), PORT=port, PORT2=port2,
-                   CONTROL=port.control_path, K7340_BUILD_DIR=str(build_dir()))
+                   CONTROL=port.control_path, K7340_BUILD_DIR=str(build_dir()),
+                   EXAMPLE=str(REPO / "docs" / "examples" / "ramp_and_log.py"),
+                   SCRATCH=str(tmp_path))
         proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script], env=env, text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:

@@ -5,7 +5,7 @@ way out."""
 import collections
 import ctypes
 
-from . import guards
+from . import guards, library, slots
 from .flags import FaultFlags, StatusFlags
 
 METER_VOLTAGE = 0  # volts
@@ -16,6 +16,17 @@ READ_PORT_MAX = 65536
 
 Ranges = collections.namedtuple("Ranges", "vrange irange")
 Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in microamperes."
+
+
+def api_version():
+    """The library's version text, e.g. "2.0.0". Needs no supply."""
+    return slots.call(library.load(), "K7340_GetApiVersion").decode("ascii")
+
+
+def error_text(code):
+    """The library's text for any code ("System error" for codes it does not know)."""
+    code = guards.integer("code", code)
+    return slots.call(library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
 class SupplyCalls:

@@ -1,6 +1,7 @@
 """The supply's 128-byte EEPROM as a sequence of bytes, one exchange per byte."""
 
 import ctypes
+import weakref
 
 from . import guards
 
@@ -18,7 +19,8 @@ class Eeprom:
     """
 
     def __init__(self, supply):
-        self._supply = supply
+        # Weakly: a Supply dropped without close() must not be kept alive by its own EEPROM.
+        self._supply = weakref.proxy(supply)
 
     def __len__(self):
         return EEPROM_SIZE

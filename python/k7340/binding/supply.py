@@ -3,22 +3,20 @@
 import ctypes
 import os
 import sys
-import time
 import warnings
 
 from ..safety import deadman, wayout
 from ..safety.deadman import DEFAULT_WATCHDOG_MS, checked_watchdog_ms
 from ..safety.guard import Guard
-from ..safety.reconnect import reopen as reopen_supply
+from ..safety.reconnect import read_identity, reopen as reopen_supply
 from . import guards, library, slots
 from .calls import (METER_CURRENT, METER_TEMPERATURE, METER_TEN_BIT, METER_VOLTAGE,  # noqa: F401
-                    Ranges, SupplyCalls)
+                    Ranges, SupplyCalls, api_version, error_text)
 from .eeprom import EEPROM_SIZE, Eeprom
 from .errors import (ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340ArgumentError, K7340Error,
                      K7340Warning)
 from .flags import FaultFlags, StatusFlags  # noqa: F401 (FaultFlags: k7340.binding.supply's names)
 from .slots import MAX_DEVICES
-
 
 # At or above this setpoint the supply's output is on.
 OUTPUT_ON_VOLTS = 20.0
@@ -26,17 +24,6 @@ OUTPUT_ON_VOLTS = 20.0
 VRANGE_BOUNDS = (1000, 60000)
 IRANGE_BOUNDS = (10, 500)
 WATCHDOG_MAX_MS = 2550
-
-
-def api_version():
-    """The library's version text, e.g. "2.0.0". Needs no supply."""
-    return slots.call(library.load(), "K7340_GetApiVersion").decode("ascii")
-
-
-def error_text(code):
-    """The library's text for any code ("System error" for codes it does not know)."""
-    code = guards.integer("code", code)
-    return slots.call(library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
 class Supply(SupplyCalls):
@@ -97,9 +84,7 @@ class Supply(SupplyCalls):
         try:
             with self.lock:
                 self._open()
-                self._guard.slowest_s = self._time_exchanges()
-                deadman.check_against_line(self._guard.watchdog_ms, self._guard.slowest_s,
-                                           self.port)
+                deadman.time_the_line(self)
         except BaseException:
             self._closed = True
             slots.release(self._index, self)
@@ -123,19 +108,6 @@ class Supply(SupplyCalls):
         if code in OPEN_WARNINGS:
             warnings.warn(K7340Warning(code, error_text(code)), stacklevel=4)
 
-    def _time_exchanges(self):
-        """The slowest of two exchanges (the firmware query, the voltage meter), in seconds;
-        only when the dead-man is on, whose period must hold three of them."""
-        if not self._guard.watchdog_ms:
-            return 0.0
-        slowest = 0.0
-        for name, args in (("K7340_GetFwVersion", (None,)),
-                           ("K7340_ReadMeter", (METER_VOLTAGE, ctypes.byref(ctypes.c_double())))):
-            began = time.monotonic()
-            self.library_call(name, *args)
-            slowest = max(slowest, time.monotonic() - began)
-        return slowest
-
     # --- life ---------------------------------------------------------------------------------
 
     def close(self):
@@ -152,6 +124,7 @@ class Supply(SupplyCalls):
                 return
             note = None
             if self.lost:
+                note = self._guard.lost_note()
                 self._guard.drop(self)
             else:
                 note = self._guard.way_out(self, deliberate=True)
@@ -327,17 +300,12 @@ class Supply(SupplyCalls):
 
     def ramp_to(self, volts, rate, *, step=0.05, progress=None, start=None):
         """Moves the setpoint from ``setpoint`` (or ``start``) to ``volts`` at ``rate`` volts
-        per second: one setpoint every ``step`` seconds on a steady schedule, never ahead of
-        the rate, the last one exactly ``volts``. ``progress(volts_now)`` is called after each
-        step. Blocks until the ramp ends.
-
-        After each step the status of the setpoint's reply is checked: over-voltage,
-        over-current, over-temperature or the fault bit switch the output off and raise
-        K7340TripError naming the bits. A KeyboardInterrupt switches the output off and
-        propagates. An exception raised by ``progress`` (or a failed exchange) stops the ramp
-        at the last setpoint sent and propagates; the output stays there. Arguments are
-        checked before anything is sent: volts and start as for set_voltage, rate and step
-        finite and above 0."""
+        per second, one setpoint every ``step`` seconds, never ahead of the rate, the last one
+        exactly ``volts``; ``progress(volts_now)`` after each step. Over-voltage, over-current,
+        over-temperature or the fault bit in a step's reply switch the output off and raise
+        K7340TripError; a KeyboardInterrupt switches it off and propagates; an exception of
+        ``progress`` or a failed exchange stops the ramp where it is and propagates. Arguments
+        are checked before anything is sent. See k7340.lab.ramp."""
         from ..lab.ramp import ramp  # the lab tools build on the binding, not the reverse
 
         ramp(self, volts, rate, step, progress, start)
@@ -414,8 +382,7 @@ class Supply(SupplyCalls):
     def read_identity(self):
         """Reads the firmware revision and the 128-byte EEPROM image (129 exchanges) and keeps
         them as ``identity``, against which reopen() checks the supply."""
-        with self.lock:
-            self.identity = (self.firmware_version, bytes(self.eeprom))
+        self.identity = read_identity(self)
         return self.identity
 
     def reopen_port(self):

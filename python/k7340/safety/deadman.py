@@ -16,6 +16,7 @@ alive.
 
 import math
 import threading
+import time
 import weakref
 
 from ..binding import guards
@@ -51,6 +52,20 @@ def check_against_line(watchdog_ms, slowest_s, port, name="watchdog_ms"):
             "period must be %d..%d ms" % (name, watchdog_ms, port, slowest_s * 1000.0,
                                           min(max(needed, MIN_WATCHDOG_MS), MAX_WATCHDOG_MS),
                                           MAX_WATCHDOG_MS), "K7340_SetWD")
+
+
+def time_the_line(supply):
+    """At open, with the dead-man on: times two exchanges (the firmware query, the voltage
+    meter), keeps the slowest as the guard's slowest_s and refuses a period that cannot hold
+    SLOW_EXCHANGES of it."""
+    guard = supply.guard
+    if not guard.watchdog_ms:
+        return
+    for read in (lambda: supply.firmware_version, supply.read_voltage):
+        began = time.monotonic()
+        read()
+        guard.slowest_s = max(guard.slowest_s, time.monotonic() - began)
+    check_against_line(guard.watchdog_ms, guard.slowest_s, supply.port)
 
 
 class Heartbeat:

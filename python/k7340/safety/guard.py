@@ -96,6 +96,15 @@ class Guard:
             self.drop(supply)  # the output is off; the watchdog stays armed but harmless
         return None
 
+    def lost_note(self):
+        """What closing a lost port (no byte sent) leaves, for an owner; None otherwise."""
+        if not self.owner:
+            return None
+        left = "the supply's watchdog switches it off within %d ms" % self.watchdog_ms \
+            if self.armed else "the dead-man is off"
+        return "the port is lost, so no zero setpoint was sent: the output may still be on " \
+               "(%s)" % left
+
     def drop(self, supply):
         """Ownership given up without a byte (a lost port, another supply, a fork)."""
         self.stop_heartbeat()

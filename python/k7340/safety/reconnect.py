@@ -13,6 +13,12 @@ drops its ownership.
 from ..binding.errors import K7340Error, K7340IdentityError
 
 
+def read_identity(supply):
+    """(firmware revision, the 128-byte EEPROM image): what makes a supply the same one."""
+    with supply.lock:
+        return supply.firmware_version, bytes(supply.eeprom)
+
+
 def reopen(supply):
     """Reopens a lost Supply (see above). Raises K7340Error while the port does not open or
     the supply does not answer (the Supply stays lost), K7340IdentityError for another one."""
@@ -21,7 +27,7 @@ def reopen(supply):
     guard = supply.guard
     with supply.lock:
         supply.reopen_port()
-        found = (supply.firmware_version, bytes(supply.eeprom))
+        found = read_identity(supply)
         if found != supply.identity:
             guard.drop(supply)
             guard.pending_off = False

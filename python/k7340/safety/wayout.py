@@ -128,8 +128,9 @@ def _on_signal(signum, frame):
         _deferred.append(signum)  # the way out under way ends first
         return
     holding = bool(_held)
-    if holding:
-        zero_all(act_after=False)
+    notes = zero_all(act_after=False) if holding else []
+    for flag in _flags:
+        flag.notes.extend(notes)
     _act(signum, holding)
 
 
@@ -155,11 +156,13 @@ def _act(signum, holding):
 
 
 class StopFlag:
-    """True once a stop signal came; ``received`` lists their numbers."""
+    """True once a stop signal came; ``received`` lists their numbers, ``notes`` what the way
+    out could not do (a supply whose zero failed: its output may still be on)."""
 
     def __init__(self, raise_interrupt):
         self.raise_interrupt = raise_interrupt
         self.received = []
+        self.notes = []
 
     def __bool__(self):
         return bool(self.received)
