@@ -311,12 +311,8 @@ class Supply(SupplyCalls):
         ramp(self, volts, rate, step, progress, start)
 
     def condition(self, target, rate, dwell, backoff, max_trips, **keywords):
-        """Conditions the load up to ``target`` volts: climbs at ``rate`` V/s, dwells
-        ``dwell`` s; after a trip (over-voltage or over-current) comes down by ``backoff`` V
-        at the same rate, waits for the bit to clear, reads the faults and climbs again. The
-        ``max_trips``-th trip ends at zero with K7340TripError (its ``trips``). Returns
-        (volts, trips) at the target. Keywords (step, clear_within, progress, on_trip,
-        recorder, report): see k7340.lab.condition."""
+        """Brings the output up to target, backing off after trips; the max_trips-th trip
+        ends at zero with K7340TripError. See k7340.lab.condition."""
         from ..lab.condition import condition
 
         return condition(self, target, rate, dwell, backoff, max_trips, **keywords)
