@@ -112,9 +112,10 @@ def _run(args, folder):
         trips.open()
         recorder = FlightRecorder(folder, args.record_seconds)
         progress = common.ProgressLine()
-        seen = []
+        seen, last = [], [0.0]
 
         def show(phase, reading):
+            last[0] = reading.setpoint
             progress.write("%-8s setpoint %8.1f V  output %8.1f V  %9.3f uA  trips %d/%d\x1b[K"
                            % (phase, reading.setpoint, reading.volts, reading.microamps,
                               len(seen), args.max_trips))
@@ -134,7 +135,7 @@ def _run(args, folder):
             return GAVE_UP
         except KeyboardInterrupt:
             progress.end()
-            common.say("interrupted at %.1f V; output switched off" % psu.setpoint)
+            common.say("interrupted at %.1f V; output switched off" % last[0])
             return INTERRUPTED
         except K7340Error:
             progress.end()

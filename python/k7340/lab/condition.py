@@ -201,4 +201,7 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
         note = switch_off(supply)
         if note is not None and isinstance(exc, K7340Error):
             exc.note = "%s; %s" % (exc.note, note) if exc.note else note
+        elif note is not None:
+            raise K7340Error(None, "conditioning interrupted", "condition", device=supply.port,
+                             note=note) from exc
         raise
