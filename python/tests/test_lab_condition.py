@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from binding_support import REPO
+from binding_support import REPO, wait_for
 from k7340 import K7340TripError, Supply
 from k7340.lab.recorder import FlightRecorder
 from k7340.testing import simulated_supply
@@ -130,3 +130,30 @@ def test_the_console_command_says_how_it_ended(tmp_path, limit, status, says):
     assert len(trips) == (2 if status else 0) and last == (0.0 if status else 2000.0)
     assert all(os.path.isfile(t["record"]) and os.path.dirname(t["record"]) == str(tmp_path)
                for t in trips)
+
+
+def test_the_tango_server_records_a_trip_in_its_record_dir(start_sim, tmp_path):
+    pytest.importorskip("tango")
+    from test_tango import DevState, Server, wait_state
+
+    sim = start_sim("--load-ohms", "100e6")
+    folder = tmp_path / "records"
+    folder.mkdir()
+    server = Server(tmp_path, {"PortPath": str(sim.link), "RecordDir": str(folder),
+                               "PollPeriodMs": "50"})
+    try:
+        wait_state(server.device, DevState.OFF)
+        server.device.Setpoint = 1000
+        server.device.On()
+        wait_state(server.device, DevState.ON)
+        assert wait_for(lambda: abs(server.device.Voltage - 1000) < 5)
+        sim.control("status-bits 0x02")
+        assert wait_for(lambda: list(folder.glob("k7340-tango-record-*-trip-overi.csv")))
+    finally:
+        server.stop()
+    (path,) = folder.glob("*.csv")
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert rows[-1]["event"] == "trip: OverI" and rows[-1]["setpoint"] == "1000.0"
+    assert len(rows) > 3 and abs(float(rows[-2]["volts"]) - 1000) < 5
+    assert str(path) in server.output()  # the device's log names the file
