@@ -147,10 +147,8 @@ def _give_up(run, reading, why):
         note = None
     except K7340Error:
         note = switch_off(run.supply)
-    error = K7340TripError(reading.status & TRIP_BITS or reading.status, reading.setpoint,
-                           note or "%s; output at zero" % why)
-    error.trips = list(run.trips)
-    raise error
+    raise K7340TripError(reading.status & TRIP_BITS or reading.status, reading.setpoint,
+                         note or "%s; output at zero" % why)
 
 
 def check(supply, target, rate, dwell, backoff, max_trips, step, clear_within):
@@ -193,7 +191,8 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
                 _give_up(run, reading, "the trip bit did not clear within %g s"
                          % clear_within)
             again = run.dwell(dwell, "settle")
-    except K7340TripError:
+    except K7340TripError as exc:
+        exc.trips = list(run.trips)  # also when a fault stopped the run
         raise
     except BaseException as exc:
         if isinstance(exc, K7340Error) and recorder is not None:

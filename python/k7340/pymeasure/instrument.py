@@ -29,18 +29,19 @@ DEFAULT_RATE = 100.0  # volts per second, for shutdown() and ramp_to_voltage()
 
 
 class K7340Adapter(Adapter):
-    """One open supply for an Instrument: ``connection`` is the binding's Supply. The supply
-    takes no text commands, so write/read/ask refuse. Closing switches the output off if this
-    session switched it on."""
+    """One open supply for an Instrument: ``connection`` is the binding's Supply, opened with
+    the keywords given (max_volts, index, watchdog_ms, ...). The supply takes no text commands,
+    so write/read/ask refuse. Closing switches the output off if this session switched it
+    on."""
 
-    def __init__(self, port, max_volts=None, index=None, **kwargs):
-        super().__init__(**kwargs)
+    def __init__(self, port, **keywords):
+        super().__init__()
         if isinstance(port, int) and not isinstance(port, bool):
-            keywords = {"com_port": port}
+            where = {"com_port": port}
         else:
             text = str(port)
-            keywords = {"com_port": int(text)} if text.isdigit() else {"port": text}
-        self.connection = Supply(max_volts=max_volts, index=index, **keywords)
+            where = {"com_port": int(text)} if text.isdigit() else {"port": text}
+        self.connection = Supply(**where, **keywords)  # max_volts, index, watchdog_ms, ...
 
     def write(self, command):
         raise NotImplementedError("the 7340 takes no text commands (%r): use the K7340 "
@@ -101,19 +102,19 @@ def _get(supply, name):
 class K7340(Instrument):
     """The 7340 high-voltage supply. ``port``: a device path ("/dev/ttyUSB0"), "COM7", a COM
     number (0 = COM1) or a K7340Adapter. ``max_volts`` lowers the highest setpoint below the
-    supply's vrange; ``ramp_rate`` (V/s) is what shutdown() and ramp_to_voltage() use."""
+    supply's vrange; ``ramp_rate`` (V/s) is what shutdown() and ramp_to_voltage() use; other
+    keywords (index, watchdog_ms) go to the Supply."""
 
     def __init__(self, port, name="Vantrel 7340 high-voltage supply", max_volts=None,
                  ramp_rate=DEFAULT_RATE, **kwargs):
+        if isinstance(ramp_rate, bool) or not (isinstance(ramp_rate, (int, float))
+                                               and math.isfinite(ramp_rate) and ramp_rate > 0):
+            raise ValueError("ramp_rate must be a number of volts per second above 0, not %r"
+                             % (ramp_rate,))  # before the port is opened
+        self.ramp_rate = float(ramp_rate)
         adapter = port if isinstance(port, K7340Adapter) else K7340Adapter(
             port, max_volts=max_volts, **kwargs)
         super().__init__(adapter, name, includeSCPI=False)
-        if not (isinstance(ramp_rate, (int, float)) and math.isfinite(ramp_rate)
-                and ramp_rate > 0):
-            adapter.close()
-            raise ValueError("ramp_rate must be a number of volts per second above 0, not %r"
-                             % (ramp_rate,))
-        self.ramp_rate = float(ramp_rate)
 
     @property
     def supply(self):
