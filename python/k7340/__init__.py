@@ -7,13 +7,19 @@
         print(psu.read_voltage(), psu.status)
     # leaving the block (an exception too) set the output to zero before closing
 
-The binding is a layer over the library's nineteen calls: every non-zero code becomes a
-K7340Error carrying the code and the library's text. It guards what it sends: each Supply holds
-a library slot of its own (index=None takes a free one), set_voltage refuses anything but a
-real number from 0 to max_volts or the supply's vrange, every argument is checked before the
-first byte goes out (TypeError or a ValueError naming the argument and its range), and one lock
-serialises the calls of all threads. A Supply that switched the output on switches it off
-again when it is closed, unless it was made with keep_output=True.
+The package in parts: k7340.binding (Supply: one library slot, its errors, flags and EEPROM),
+k7340.safety (the dead-man, every way out, reconnects, the poll), k7340.lab, k7340.cli (the
+console tools) and k7340.tango. Every non-zero code becomes a K7340Error carrying the code and
+the library's text. Each Supply holds a library slot of its own (index=None takes a free one)
+and a lock of its own, so two supplies never wait for each other; every argument is checked
+before the first byte goes out (TypeError or a ValueError naming the argument and its range).
+
+Safety: before a Supply switches the output on it arms the supply's watchdog (watchdog_ms=1000;
+0 turns this dead-man off, unsafe) and a heartbeat feeds it, so SIGKILL or a pulled cable leave
+the output on for one period at most. The session that switched the output on switches it off
+when its with block ends, at close(), on SIGINT, SIGTERM, SIGHUP and SIGQUIT, at exit and when
+a dropped Supply is collected (keep_output=True: a deliberate close() leaves it on, unguarded);
+a read-only session sends nothing; a forked child never touches its parent's supplies.
 
 For lab scripts: Supply.ramp_to(volts, rate) ramps with a status check after every step
 (K7340TripError on over-voltage, over-current, over-temperature or a fault), k7340.testing
@@ -42,18 +48,17 @@ from .binding.errors import (
 )
 from .binding.flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
 from .binding.eeprom import EEPROM_SIZE, Eeprom
-from .binding.supply import (
-    MAX_DEVICES,
+from .binding.calls import (
     METER_CURRENT,
     METER_TEMPERATURE,
     METER_TEN_BIT,
     METER_VOLTAGE,
-    OUTPUT_ON_VOLTS,
     Ranges,
-    Supply,
     api_version,
     error_text,
 )
+from .binding.slots import MAX_DEVICES
+from .binding.supply import OUTPUT_ON_VOLTS, Supply
 
 __version__ = "2.0.0"
 

@@ -181,7 +181,7 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
         assert len(row["time"].split(".")[1][:3]) == 3  # milliseconds
         assert datetime.datetime.fromisoformat(row["time"]).tzinfo is not None
         assert abs(float(row["volts"]) - 1000) < 15 and abs(float(row["microamps"]) - 10) < 1
-        assert (row["status"], row["faults"], row["error"]) == ("Enable", "", "")
+        assert (row["status"], row["faults"], row["error"]) == ("Enable", "none", "")
 
 
 def test_a_failed_exchange_is_a_row_and_the_plot_is_drawn(sim, tmp_path):
@@ -194,7 +194,7 @@ def test_a_failed_exchange_is_a_row_and_the_plot_is_drawn(sim, tmp_path):
     assert log.wait(timeout=30) == 0, log.stderr.read()
     with open(tmp_path / "run.csv", newline="") as f:
         errors = [r["error"] for r in csv.DictReader(f)]
-    assert "Device read failed" in errors and errors[0] == ""
+    assert "no supply answers on %s" % port in errors and errors[0] == ""
     assert (tmp_path / "run.png").read_bytes()[:4] == b"\x89PNG"
 
 
@@ -222,20 +222,17 @@ def test_ports_probe_finds_the_simulated_supply_through_k7340_com1(sim, tmp_path
     assert lines["COM2"] == "%s (K7340_COM2)  not found" % (tmp_path / "none")
     assert lines["COM3"] == "%s (K7340_COM3)  no supply answers (Device read failed)" % silent
     assert lines["COM4"].startswith("%s (K7340_COM4)  busy: held by another program" % held)
-    assert setpoints(port) == [] and sent(port) == ["read firmware"]
+    assert setpoints(port) == [] and {c.split()[0] for c in sent(port)} == {"read"}
 
 
-def test_ramp_command_leaves_the_output_there_and_a_trip_is_one_line(sim):
+def test_ramp_leave_on_exits_at_the_target_unguarded(sim):
     port = sim()
-    result = k7340_cli("ramp", "--to", "1500", "--rate", "30000")
-    assert (result.returncode, result.stdout) == (0, "output at 1500.0 V\n"), result.stderr
+    result = k7340_cli("ramp", "--to", "1.5kV", "--rate", "30000", "--leave-on")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ("k7340: output left at 1500.0 V on %s: unguarded now (watchdog "
+                             "off); k7340 ramp --to 0 switches it off\n" % port)
     assert setpoints(port)[-1] == "set 1500.0 V, output on"
-    port.control("status-bits 0x02")
-    result = k7340_cli("ramp", "--to", "3000", "--rate", "30000")
-    assert result.returncode == 1
-    assert re.fullmatch(r"k7340: the supply tripped \(OverI\) at 3000.0 V; output switched "
-                        r"off\n", result.stderr)
-    assert setpoints(port)[-2:] == ["set 3000.0 V, output on", "output off"]
+    assert sent(port)[-1] == "watchdog 0 (off)"
 
 
 @pytest.mark.parametrize("argv", [
@@ -246,6 +243,11 @@ def test_ramp_command_leaves_the_output_there_and_a_trip_is_one_line(sim):
     ["ramp", "--to", "100", "--rate", "-1"],
     ["ramp", "--to", "100", "--rate", "0"],
     ["monitor", "--watchdog", "20", "--voltage", "1000"],
+    ["ramp", "--to", "100", "--rate", "nan"],
+    ["ramp", "--to", "100", "--rate", "10", "--step", "0.001"],
+    ["ramp", "--to", "5kW", "--rate", "10"],
+    ["ramp", "--to", "3000", "--rate", "10", "--max-volts", "2kV"],
+    ["log", "--csv", "{tmp}/a.csv", "--force", "--append"],
 ])
 def test_bad_input_is_one_line_status_2_and_nothing_sent(sim, tmp_path, argv):
     port = sim()

@@ -25,10 +25,9 @@ def free_port():
 
 
 class Server:
-    """python -m k7340.tango with a file database holding the devices lab/hv/1, lab/hv/2, ...
-    (one dict of properties each), on a port of 127.0.0.1 only; its output goes to server.out.
-    A server process of its own: forking the test process (as PyTango's DeviceTestContext
-    does) after a client subscribed to events can hang the child."""
+    """python -m k7340.tango with a file database holding one device, lab/hv/1, on a port of
+    127.0.0.1 only. A server process of its own: forking the test process (as PyTango's
+    DeviceTestContext does) after a client subscribed to events can hang the child."""
 
     def __init__(self, directory, *devices):
         database = directory / "devices.db"
@@ -72,8 +71,7 @@ class Server:
 
 @pytest.fixture
 def server(tmp_path):
-    """server(sim, **properties): the device of a new server, stopped at the end;
-    server(sim, *more_property_dicts, **properties) serves one more device per dict."""
+    """server(sim, **properties): the device of a new server, stopped at the end."""
     started = []
 
     def start(sim, *more, **properties):
@@ -203,7 +201,12 @@ def test_a_stopping_server_sends_a_zero_setpoint(start_sim, server, how):
     assert wait_for(lambda: commands(sim)[-1].endswith("output off"))
 
 
-# --- what the server does at the edges: one row per fault seen in the field ----------------
+# --- the server at its edges: one row per fault seen in the field, as steps ----------------
+
+def sets(sim):  # the setpoints the simulator got, oldest first (0 for an output off)
+    return [float(c.split("set ")[1].split(" V")[0]) if "set " in c else 0.0
+            for c in commands(sim)]
+
 
 def switch_on(dev, volts):
     wait_state(dev, DevState.OFF)
@@ -212,139 +215,90 @@ def switch_on(dev, volts):
     wait_state(dev, DevState.ON)
 
 
-def sets(sim):
-    """The setpoints the simulator got, in volts, oldest first (0 for an output off)."""
-    return [float(c.split("set ")[1].split(" V")[0]) if "set " in c else 0.0
-            for c in commands(sim)]
+def check(ok, *why):
+    assert ok, why
 
 
-def reconnect_never_energises(run, sim, other):
-    switch_on(run.device, 5000)
-    sim.control("silent on")
-    wait_state(run.device, DevState.UNKNOWN, 10)
-    assert "only Off" in refused(run.device.On) and "only Off" in run.device.status()
-    run.device.Off()  # kept, and sent once the same supply answers again
-    sim.control("hangup")
-    sim.control("silent off")  # back: the Off goes first (the dead-man may have tripped)
-    assert wait_for(lambda: _state(run.device) in (DevState.OFF, DevState.FAULT), 10)
-    assert sets(sim) == [5000.0, 0.0]
-
-
-def another_supply_behind_the_port(run, sim, other):
-    switch_on(run.device, 5000)
-    sim.control("silent on")
-    wait_state(run.device, DevState.UNKNOWN, 10)
-    os.replace(str(other.link) + ".alias", run.alias)  # the adapter now leads elsewhere
-    wait_state(run.device, DevState.FAULT, 10)
-    status = run.device.status()
-    assert all(w in status for w in (run.alias, "0123", "0456")), status
-    assert sets(other) == [] and "watchdog" not in log_text(other)
-
-
-def on_applies_the_written_setpoint(run, sim, other):
-    switch_on(run.device, 500)
-    run.device.RampRate = 20000
-    run.device.RampTo(3000)
-    wait_state(run.device, DevState.ON)
-    run.device.Off()
-    wait_state(run.device, DevState.OFF)
-    run.device.On()
-    assert wait_for(lambda: sets(sim)[-1] == 500.0), sets(sim)
-
-
-def stop_during_a_slow_reopen(run, sim, other):
-    switch_on(run.device, 1000)
-    sim.control("delay 60")
-    sim.control("hangup")
-    wait_state(run.device, DevState.UNKNOWN, 10)
-    time.sleep(0.5)
+def within(run, argument):  # "within SECONDS stop|COMMAND ...": they end in time
+    seconds, *actions = argument.split()
     began = time.monotonic()
-    run.stop()
-    assert time.monotonic() - began < 3.5
-    assert sets(sim)[-1] == 0.0 or "may still be on" in run.output(), run.output()
+    for action in actions:
+        run.stop() if action == "stop" else getattr(run.device, action)()
+    check(time.monotonic() - began < float(seconds), "took", time.monotonic() - began)
 
 
-def one_supply_never_waits_for_another(run, sim, other):
-    switch_on(run.device, 1000)
-    os.symlink(str(other.link), run.later)  # the second port appears: a slow line to open
-    time.sleep(0.5)
-    assert run.devices[1].state() == DevState.UNKNOWN  # still opening
-    began = time.monotonic()
-    run.device.Off()
-    run.device.On()
-    assert time.monotonic() - began < 1.0 and sets(sim)[-2:] == [0.0, 1000.0]
-
-
-def absurd_ramp_rate_refused(run, sim, other):
-    wait_state(run.device, DevState.OFF)
-    assert "RampRate 1e-300" in refused(lambda: setattr(run.device, "RampRate", 1e-300))
-
-
-def found_on_ramps_from_its_output(run, sim, other):
-    wait_state(run.device, DevState.ON)
-    run.device.RampRate = 20000
-    run.device.RampTo(3500)
-    wait_state(run.device, DevState.ON)
-    assert min(sets(sim)[1:]) >= 2900 and run.device.Setpoint == 3500
-
-
-def found_on_left_as_found(run, sim, other):
-    wait_state(run.device, DevState.ON)
-    run.stop()
-    assert sets(sim) == [3000.0], run.output()
-
-
-def bad_property(words):
-    def check(run, sim, other):
-        wait_state(run.device, DevState.FAULT)
-        assert words in run.device.status()
-        assert run.process.poll() is None and " > " not in log_text(sim)
-    return check
-
-
-def watchdog_run_out_held(run, sim, other):
-    switch_on(run.device, 1000)
-    run.process.send_signal(signal.SIGSTOP)  # a frozen server: the dead-man switches off
+def freeze(run):  # a frozen server: its dead-man runs out
+    run.process.send_signal(signal.SIGSTOP)
     try:
-        assert wait_for(lambda: "watchdog expired" in log_text(sim), 5)
+        check(wait_for(lambda: "watchdog expired" in log_text(run.sim), 5))
     finally:
         run.process.send_signal(signal.SIGCONT)
-    wait_state(run.device, DevState.FAULT)
-    time.sleep(1.0)  # polls go on; the cause stays
-    assert run.device.state() == DevState.FAULT and "watchdog" in run.device.status()
-    run.device.ClearFaults()
-    wait_state(run.device, DevState.OFF)
 
 
+STEPS = {
+    "on": lambda r, a: switch_on(r.device, float(a)),
+    "sim": lambda r, a: r.sim.control(a),
+    "state": lambda r, a: check(wait_for(lambda: str(_state(r.device)) in a.split("|"), 10),
+                                _state(r.device), r.device.status()),
+    "status": lambda r, a: check(a in r.device.status(), r.device.status()),
+    "call": lambda r, a: getattr(r.device, a.split()[0])(*map(float, a.split()[1:])),
+    "write": lambda r, a: setattr(r.device, a.split()[0], float(a.split()[1])),
+    "refused": lambda r, a: check(a.split(None, 1)[1] in refused(getattr(r.device, a.split()[0]))),
+    "refused-write": lambda r, a: check(a in refused(lambda: setattr(
+        r.device, a.split()[0], float(a.split()[1])))),
+    "sets": lambda r, a: check(wait_for(lambda: sets(r.sim) == [float(v) for v in a.split()]),
+                               sets(r.sim)),
+    "last": lambda r, a: check(wait_for(lambda: sets(r.sim)[-1] == float(a)), sets(r.sim)),
+    "ramped-from": lambda r, a: check(min(sets(r.sim)[1:]) >= float(a), sets(r.sim)),
+    "sleep": lambda r, a: time.sleep(float(a)),
+    "within": within,
+    "zero-or-said": lambda r, a: check(sets(r.sim)[-1] == 0 or a in r.output(), r.output()),
+    "repoint": lambda r, a: os.replace(str(r.other.link) + ".alias", r.alias),
+    "untouched": lambda r, a: check(sets(r.other) == [] and "watchdog" not in log_text(r.other)),
+    "second-port": lambda r, a: os.symlink(str(r.other.link), r.later),
+    "second": lambda r, a: check(str(r.devices[1].state()) == a),
+    "freeze": lambda r, a: freeze(r),
+    "alive": lambda r, a: check(r.process.poll() is None and " > " not in log_text(r.sim)),
+}
 SLOW = ("--delay-ms", "60")
 
 
-@pytest.mark.parametrize("scenario, properties, found_on, other", [
-    (reconnect_never_energises, {}, 0, None),
-    (another_supply_behind_the_port, {}, 0, ("--fw", "0x0456")),
-    (on_applies_the_written_setpoint, {}, 0, None),
-    (stop_during_a_slow_reopen, {}, 0, None),
-    (one_supply_never_waits_for_another, {}, 0, SLOW),
-    (absurd_ramp_rate_refused, {}, 0, None),
-    (found_on_ramps_from_its_output, {}, 3000, None),
-    (found_on_left_as_found, {}, 3000, None),
-    (bad_property("PortPath"), {"PortPath": "COM0"}, 0, None),
-    (bad_property("PortPath"), {"PortPath": "COM999"}, 0, None),
-    (bad_property("MaxVolts"), {"MaxVolts": "abc"}, 0, None),
-    (watchdog_run_out_held, {"WatchdogMs": 1000}, 0, None),
-], ids=lambda v: getattr(v, "__name__", None))
-def test_the_server_at_the_edges(start_sim, server, scenario, properties, found_on, other):
+@pytest.mark.parametrize("steps, properties, found_on, other", [
+    ("on 5000; sim silent on; state UNKNOWN; refused On only Off; status only Off; "
+     "call Off; sim hangup; sim silent off; state OFF|FAULT; sets 5000 0", {}, 0, None),
+    ("on 5000; sim silent on; state UNKNOWN; repoint; state FAULT; status 0123; "
+     "status 0456; status .alias; untouched", {}, 0, ("--fw", "0x0456")),
+    ("on 500; write RampRate 20000; call RampTo 3000; state ON; call Off; "
+     "state OFF; call On; last 500", {}, 0, None),
+    ("on 1000; sim delay 60; sim hangup; state UNKNOWN; sleep 0.5; "
+     "within 3.5 stop; zero-or-said may still be on", {}, 0, None),
+    ("on 1000; second-port; sleep 0.5; second UNKNOWN; within 1 Off On; "
+     "sets 1000 0 1000", {}, 0, SLOW),
+    ("state OFF; refused-write RampRate 1e-300", {}, 0, None),
+    ("state ON; write RampRate 20000; call RampTo 3500; state ON; ramped-from 2900",
+     {}, 3000, None),
+    ("state ON; within 3.5 stop; sets 3000", {}, 3000, None),  # left as found
+    ("state FAULT; status PortPath = COM0; alive", {"PortPath": "COM0"}, 0, None),
+    ("state FAULT; status PortPath = COM999; alive", {"PortPath": "COM999"}, 0, None),
+    ("state FAULT; status MaxVolts = abc; alive", {"MaxVolts": "abc"}, 0, None),
+    ("on 1000; freeze; state FAULT; sleep 1; state FAULT; status watchdog expired; "
+     "call ClearFaults; state OFF", {"WatchdogMs": 1000}, 0, None),
+], ids=["lost-and-back", "another-supply", "on-applies-setpoint", "stop-in-slow-reopen",
+        "no-waiting", "absurd-rate", "found-on-ramp", "found-on-left", "COM0", "COM999",
+        "MaxVolts-abc", "watchdog-held"])
+def test_the_server_at_the_edges(start_sim, server, steps, properties, found_on, other):
     sim = start_sim("--log", "--slew", "0")
     if found_on:  # another program left the output on before the server starts
         with k7340.Supply(port=str(sim.link), keep_output=True) as psu:
             psu.set_voltage(found_on)
     second = other and start_sim("--log", "--slew", "0", *other, com=2)
-    alias = str(sim.link) + ".alias"  # what PortPath names: a link the test may re-point
-    os.symlink(str(sim.link), alias)
-    later = second and str(second.link) + ".later"  # a second device's port, made later
+    alias, later = str(sim.link) + ".alias", second and str(second.link) + ".later"
+    os.symlink(str(sim.link), alias)  # what PortPath names: a link the test may re-point
     if second:
         os.symlink(str(second.link), str(second.link) + ".alias")
-    more = [{"PortPath": later}] if scenario is one_supply_never_waits_for_another else []
-    run = server(sim, *more, **dict({"PortPath": alias}, **properties))
-    run.alias, run.later = alias, later
-    scenario(run, sim, second)
+    run = server(sim, *([{"PortPath": later}] if other == SLOW else []),
+                 **dict({"PortPath": alias}, **properties))
+    run.sim, run.other, run.alias, run.later = sim, second, alias, later
+    for step in steps.split("; "):
+        word, _, argument = step.partition(" ")
+        STEPS[word](run, argument)

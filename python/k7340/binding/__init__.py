@@ -23,18 +23,17 @@ from .errors import (
 )
 from .flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
 from .eeprom import EEPROM_SIZE, Eeprom
-from .supply import (
-    MAX_DEVICES,
+from .calls import (
     METER_CURRENT,
     METER_TEMPERATURE,
     METER_TEN_BIT,
     METER_VOLTAGE,
-    OUTPUT_ON_VOLTS,
     Ranges,
-    Supply,
     api_version,
     error_text,
 )
+from .slots import MAX_DEVICES
+from .supply import OUTPUT_ON_VOLTS, Supply
 
 __all__ = [
     "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",

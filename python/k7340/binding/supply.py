@@ -10,13 +10,11 @@ from ..safety.deadman import DEFAULT_WATCHDOG_MS, checked_watchdog_ms
 from ..safety.guard import Guard
 from ..safety.reconnect import read_identity, reopen as reopen_supply
 from . import guards, library, slots
-from .calls import (METER_CURRENT, METER_TEMPERATURE, METER_TEN_BIT, METER_VOLTAGE,  # noqa: F401
-                    Ranges, SupplyCalls, api_version, error_text)
-from .eeprom import EEPROM_SIZE, Eeprom
+from .calls import SupplyCalls, error_text
+from .eeprom import Eeprom
 from .errors import (ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340ArgumentError, K7340Error,
                      K7340Warning)
-from .flags import FaultFlags, StatusFlags  # noqa: F401 (FaultFlags: k7340.binding.supply's names)
-from .slots import MAX_DEVICES
+from .flags import StatusFlags
 
 # At or above this setpoint the supply's output is on.
 OUTPUT_ON_VOLTS = 20.0

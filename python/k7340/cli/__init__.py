@@ -1,42 +1,44 @@
-"""python -m k7340 (the console script k7340): small tools built on the binding.
+"""python -m k7340 (the console script k7340): small tools built on the binding and the
+safety core.
 
-    monitor   poll every 50 ms and print the readings; every way out zeroes the output
-    log       one CSV row per interval, optionally plotted
+    monitor   poll every 50 ms and print the readings (--voltage switches the output on)
+    log       one CSV row per interval, optionally plotted; only reads
     plot      draw a saved log
-    ramp      move the output to a voltage at a rate, and leave it there
+    ramp      move the output to a voltage at a rate and hold it there, guarded
     ports     list the serial ports, --probe for supplies
-    info      library version, firmware, ranges and flags
+    info      library version, firmware, ranges, output and flags; only reads
     condition bring the output up to a voltage, backing off after trips
     gui       the PyMeasure window: queue ramp runs, watch them plot live, abort
-
-Exit status: 0 done, 1 the supply or the library failed, 2 bad input (nothing was sent),
-130 a ramp interrupted.
 """
 
+import argparse
 import os
 import sys
 
-from .. import api_version
-from . import common
-from . import condition
+from . import arguments, common, condition
+from .info import info
 from .log import log
 from .monitor import POLL_SECONDS, monitor
 from .plot import plot_command
 from .ports import ports
-from .ramp import INTERRUPTED, ramp_command
+from .ramp import ramp_command
 
 PORT_HELP = "COM port number (0 = COM1) or device (/dev/ttyUSB0, COM7); default 0"
 
+SAFETY = """\
+Safety: only a command that switches the output on (monitor --voltage, ramp) switches it
+off; log, info, ports and a monitor without --voltage only read and leave the output as
+found. Before switching the output on, a command arms the supply's watchdog (--watchdog MS,
+default %d) and keeps feeding it: if the program is killed (SIGKILL), crashes, or the cable
+or PC dies, the supply switches its output off within MS. Ctrl-C, SIGTERM, SIGHUP, SIGQUIT
+and a closed pipe send the zero setpoint first, then exit (130 for Ctrl-C, 128 + the signal
+for the others); when the zero cannot be sent the command says the output may still be on.
+A program that hangs but lives keeps the watchdog fed, and any program talking to the
+supply restarts its watchdog. --watchdog 0 turns the dead-man off: unsafe. ramp --leave-on
+ends with the output on and no watchdog: unguarded.
 
-def info(args):
-    print("library %s" % api_version())
-    with common.open_supply(args) as psu:
-        print("firmware %04X" % psu.firmware_version)
-        vrange, irange = psu.ranges
-        print("ranges %d V, %d uA" % (vrange, irange))
-        print("status %s" % common.flag_text(psu.status))
-        print("faults %s" % common.flag_text(psu.faults))
-    return 0
+Exit status: 0 done, 1 the supply or the library failed, 2 bad input (nothing was sent,
+no file changed), 130 Ctrl-C, 128 + N another signal N.""" % arguments.WATCHDOG_DEFAULT_MS
 
 
 def _supply_options(parser):
@@ -45,61 +47,84 @@ def _supply_options(parser):
                         help="library device slot 0..7 (default: a free one)")
 
 
+def _owner_options(parser, what):
+    parser.add_argument("--max-volts", type=arguments.max_volts, metavar="V",
+                        help="refuse %s above V (20 V up to the supply's range)" % what)
+    parser.add_argument("--watchdog", type=arguments.watchdog_ms, metavar="MS",
+                        default=arguments.WATCHDOG_DEFAULT_MS,
+                        help="the supply's watchdog period while the output is on, 300..2550 "
+                             "ms (default %d); 0 turns the dead-man off (unsafe)"
+                             % arguments.WATCHDOG_DEFAULT_MS)
+
+
+def _add(sub, name, help_text, run):
+    p = sub.add_parser(name, help=help_text, description=help_text, epilog=SAFETY,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.set_defaults(run=run)
+    return p
+
+
 def parser():
     name = "k7340" if os.path.basename(sys.argv[0]) == "k7340" else "python -m k7340"
-    top = common.OneLineParser(prog=name, description=__doc__.split("\n")[0])
+    top = arguments.OneLineParser(prog=name, description=__doc__.split("\n\n")[0],
+                                  epilog=SAFETY,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=common.version_text())
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    seconds = common.positive_number("seconds")
+    volts = arguments.volts
 
-    p = sub.add_parser("monitor", help="poll every %d ms and print the readings until Ctrl-C"
-                       % (POLL_SECONDS * 1000))
+    p = _add(sub, "monitor", "poll every %d ms and print the readings until Ctrl-C"
+             % (POLL_SECONDS * 1000), monitor)
     _supply_options(p)
-    p.add_argument("--voltage", type=common.volts_number, help="setpoint in volts to apply first")
-    p.add_argument("--watchdog", type=int, metavar="MS",
-                   help="arm the supply's watchdog (100..2550 ms): a monitor that dies leaves "
-                        "the output to it")
+    p.add_argument("--voltage", type=volts, metavar="V",
+                   help="switch the output on at V first (5000, 5000V, 5kV); this monitor then "
+                        "owns it and every way out switches it off. Without it, only reads")
+    _owner_options(p, "--voltage")
     p.add_argument("--lines", action="store_true", help="one line per poll on a terminal")
-    p.set_defaults(run=monitor)
 
-    p = sub.add_parser("log", help="log the readings to CSV, one row per interval")
+    p = _add(sub, "log", "log the readings to CSV, one row per interval; only reads", log)
     _supply_options(p)
-    p.add_argument("--interval", type=seconds, default=1.0, metavar="S",
+    p.add_argument("--interval", type=arguments.positive("seconds"), default=1.0, metavar="S",
                    help="seconds between rows (default 1)")
-    p.add_argument("--duration", type=seconds, metavar="S", help="seconds to log (default: "
-                   "until Ctrl-C)")
+    p.add_argument("--duration", type=arguments.positive("seconds"), metavar="S",
+                   help="seconds to log (default: until Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="the CSV file to write")
+    p.add_argument("--force", action="store_true", help="start an existing CSV file anew")
+    p.add_argument("--append", action="store_true", help="add rows to an existing CSV file")
     p.add_argument("--plot", metavar="FILE.png", help="draw volts and microamperes afterwards")
-    p.set_defaults(run=log)
 
-    p = sub.add_parser("plot", help="draw a saved log: volts and microamperes against time")
+    p = _add(sub, "plot", "draw a saved log: volts and microamperes against time",
+             plot_command)
     p.add_argument("csv", metavar="FILE.csv")
     p.add_argument("png", metavar="FILE.png")
-    p.set_defaults(run=plot_command)
 
-    p = sub.add_parser("ramp", help="ramp the output to a voltage at a rate and leave it there")
+    p = _add(sub, "ramp", "ramp the output to a voltage at a rate, then hold it there, "
+             "watchdog fed, until Ctrl-C or a signal switch it off", ramp_command)
     _supply_options(p)
-    p.add_argument("--to", type=common.volts_number, required=True, metavar="V",
-                   help="the final setpoint in volts")
-    p.add_argument("--rate", type=common.positive_number("volts per second"), required=True,
+    p.add_argument("--to", type=volts, required=True, metavar="V",
+                   help="the target in volts (5000, 5000V, 5kV)")
+    p.add_argument("--rate", type=arguments.positive("volts per second"), required=True,
                    metavar="VPS", help="volts per second")
-    p.add_argument("--step", type=seconds, default=0.05, metavar="S",
-                   help="seconds between setpoints (default 0.05)")
-    p.set_defaults(run=ramp_command)
+    p.add_argument("--step", type=arguments.step_seconds, default=0.05, metavar="S",
+                   help="seconds between setpoints, %g..%g (default 0.05)" % arguments.STEP_S)
+    _owner_options(p, "--to")
+    p.add_argument("--leave-on", action="store_true",
+                   help="exit at the target and leave the output on, watchdog off: unguarded")
 
-    p = sub.add_parser("ports", help="list the serial ports; --probe asks each for a supply")
+    p = _add(sub, "ports", "list the serial ports; --probe asks each for a supply", ports)
     p.add_argument("--probe", action="store_true",
                    help="open each port and show the firmware and ranges of a supply on it")
-    p.set_defaults(run=ports)
 
-    p = sub.add_parser("info", help="print the library version, firmware, ranges and flags")
+    p = _add(sub, "info", "print the library version, firmware, ranges, output and status; "
+             "only reads", info)
     _supply_options(p)
-    p.set_defaults(run=info)
+    p.add_argument("--faults", action="store_true",
+                   help="also read the fault byte (the supply clears latched faults then)")
 
-    p = sub.add_parser("condition", help="bring the output up to a voltage, backing off after "
-                       "trips; exit 0 at the target, 3 gave up at zero")
+    p = _add(sub, "condition", "bring the output up to a voltage, backing off after trips; "
+             "exit 0 at the target, 3 gave up at zero", condition.run)
     _supply_options(p)
     condition.add_arguments(p)
-    p.set_defaults(run=condition.run)
     sub.add_parser("gui", help="the PyMeasure window: queue ramp runs, watch voltage and "
                    "current plot live, abort (k7340 gui --help)")
     return top
@@ -110,9 +135,6 @@ def main(argv=None):
     if argv[:1] == ["gui"]:  # its own options, and PyMeasure loaded only here
         from ..pymeasure.gui import main as gui
         return gui(argv[1:])
+    common.own_process()
     args = parser().parse_args(argv)
-    try:
-        return common.run(args.run, args)
-    except KeyboardInterrupt:  # before a command's own handling began; nothing switched on
-        common.say("interrupted")
-        return INTERRUPTED
+    return common.run(args.run, args)

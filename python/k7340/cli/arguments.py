@@ -5,17 +5,15 @@ import argparse
 import math
 import re
 
+from ..binding.supply import OUTPUT_ON_VOLTS, VRANGE_BOUNDS
+from ..lab import ramp
+from ..safety import deadman
+
 # The highest full-scale voltage a supply's EEPROM can hold; the supply's own range, read at
 # open, is checked again before anything is sent.
-VOLTS_MAX = 60000.0
-# Below this setpoint the supply's output is off.
-OUTPUT_ON_VOLTS = 20.0
-# The supply's watchdog counts in 10 ms units up to 2550 ms. A period shorter than 300 ms
-# leaves too little room for the heartbeat over a slow adapter.
-WATCHDOG_MS = (300, 2550)
-WATCHDOG_DEFAULT_MS = 1000
-STEP_S = (0.01, 10.0)
-RAMP_MAX_S = 24 * 3600.0
+VOLTS_MAX = float(VRANGE_BOUNDS[1])
+WATCHDOG_DEFAULT_MS = deadman.DEFAULT_WATCHDOG_MS
+STEP_S = ramp.STEP_S
 
 _VOLTS = re.compile(r"\s*([0-9]*\.?[0-9]+(?:[eE][+-]?[0-9]+)?)\s*(k?)\s*v?\s*", re.IGNORECASE)
 
@@ -67,20 +65,13 @@ def step_seconds(text):
 
 
 def watchdog_ms(text):
-    """--watchdog: 0 (no dead-man: unsafe) or 300..2550 ms."""
+    """--watchdog: 0 (no dead-man: unsafe) or the safety core's range of periods."""
     try:
-        value = int(text, 10)
-    except ValueError:
-        value = -1
-    if value != 0 and not WATCHDOG_MS[0] <= value <= WATCHDOG_MS[1]:
+        return deadman.checked_watchdog_ms(int(text, 10), "MS")
+    except (ValueError, TypeError):
         raise argparse.ArgumentTypeError("must be 0 (off, unsafe) or %d..%d milliseconds, not "
-                                         "%r" % (WATCHDOG_MS + (text,)))
-    return value
-
-
-def ramp_seconds(start, target, rate):
-    """How long a ramp takes at rate; the caller refuses more than RAMP_MAX_S."""
-    return abs(target - start) / rate
+                                         "%r" % (deadman.MIN_WATCHDOG_MS,
+                                                 deadman.MAX_WATCHDOG_MS, text)) from None
 
 
 class OneLineParser(argparse.ArgumentParser):

@@ -1,15 +1,16 @@
 """k7340 log: one CSV row per interval on a steady schedule, optionally plotted afterwards.
 
-The log only reads: it never sends a setpoint, and closing the supply sends nothing.
+The log only reads: it never sends a setpoint, and closing the supply sends nothing. The CSV
+file is checked before the supply is opened and written only once it is open; an existing
+file is never cut (--force starts it anew, --append adds to it); rows are written whole.
 """
 
-import csv
 import datetime
 import math
 import time
 
-from .. import K7340Error
-from . import common, plot
+from . import common, plot, session, show
+from .csvfile import CsvError, CsvFile
 
 COLUMNS = ("time", "elapsed_s", "volts", "microamps", "temperature", "status", "faults", "error")
 
@@ -19,31 +20,13 @@ def timestamp():
     return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
 
 
-def reading(connection):
-    """(volts, microamps, temperature, status, faults, error) of one row. The flags come
-    from this row's replies; a failed exchange gives its text and empty readings."""
-    if not connection.reopen():
-        return ("", "", "", "", "", "no supply answers on %s" % connection.port)
-    psu = connection.psu
-    try:
-        volts = psu.read_voltage()
-        microamps = psu.read_current()
-        temperature = psu.read_temperature()
-        faults = psu.faults
-    except K7340Error as exc:
-        connection.failed(exc)
-        return ("", "", "", "", "", exc.text)
-    connection.succeeded()
-    return ("%.1f" % volts, "%.3f" % microamps, "%.2f" % temperature,
-            " ".join(psu.status.labels()), " ".join(faults.labels()), "")
+def row_values(reading):
+    return ("%.1f" % reading.volts, "%.3f" % reading.microamps, "%.2f" % reading.temperature,
+            show.status_text(reading.status), show.fault_text(reading.status, reading.faults), "")
 
 
-def open_csv(path):
-    """The CSV file, opened before the supply is: an unwritable path is bad input."""
-    try:
-        return open(path, "w", newline="", encoding="utf-8")
-    except OSError as exc:
-        raise common.BadInput("cannot write the CSV file %s: %s" % (path, exc.strerror)) from None
+def error_values(text):
+    return ("", "", "", "", "", text)
 
 
 class Progress(common.ProgressLine):
@@ -55,8 +38,8 @@ class Progress(common.ProgressLine):
 
     def show(self, rows, elapsed, values):
         volts, microamps, _, status, _, error = values
-        now = error or "%s V  %s uA  %s" % (volts, microamps, status or "-")
-        self.write("%6d rows  %8.1f s%s  %s\x1b[K" % (rows, elapsed, self.total, now))
+        now = error or "%s V  %s uA  %s" % (volts, microamps, status)
+        self.write("%6d rows  %8.1f s%s  %s" % (rows, elapsed, self.total, now))
 
 
 def slots(interval, duration):
@@ -69,38 +52,50 @@ def slots(interval, duration):
 def log(args):
     if args.plot:
         plot.check(args.plot)
-    out = open_csv(args.csv)
-    rows = 0
-    with out, common.StopSignals() as stop:
-        writer = csv.writer(out)
-        writer.writerow(COLUMNS)
-        out.flush()
-        connection = common.Connection(args)
-        connection.open()
-        progress = Progress(args)
-        total = slots(args.interval, args.duration)
-        start = time.monotonic()
-        slot = 0
+    out = CsvFile(args.csv, COLUMNS, force=args.force, append=args.append)
+    out.check()
+    with session.StopSignals() as stop:
+        link = session.Link(args, owner=False)
+        status = 0
         try:
-            while not stop and (total is None or slot < total):
-                stop.sleep(start + slot * args.interval - time.monotonic())
-                if stop:
-                    break
-                when, elapsed = timestamp(), time.monotonic() - start
-                values = reading(connection)
-                writer.writerow((when, "%.3f" % elapsed) + values)
-                out.flush()
-                rows += 1
-                progress.show(rows, elapsed, values)
-                # The next slot on the schedule that is still ahead: a slow row skips slots
-                # rather than shifting the ones after it.
-                slot = max(slot + 1, math.floor((time.monotonic() - start) / args.interval) + 1)
+            out.open()  # only now that the supply is open
+            status = _rows(args, link, out, stop)
+        except CsvError as exc:
+            common.say(str(exc))
+            status = common.FAILED
         finally:
-            progress.end()
-            if connection.psu is not None:
-                connection.psu.close()
-    common.say("%d rows in %s" % (rows, args.csv))
-    if args.plot:
+            out.close()
+            link.close()
+    common.say("%d rows in %s" % (out.rows, args.csv))
+    if args.plot and status == 0:  # a log ended by Ctrl-C is drawn too
         plot.draw(args.csv, args.plot)
         common.say("plot in %s" % args.plot)
+    return stop.status(status)
+
+
+def _rows(args, link, out, stop):
+    progress = Progress(args)
+    total = slots(args.interval, args.duration)
+    start = time.monotonic()
+    slot = 0
+    try:
+        while not stop and (total is None or slot < total):
+            stop.sleep(start + slot * args.interval - time.monotonic())
+            if stop:
+                break
+            when, elapsed = timestamp(), time.monotonic() - start
+            reading = link.poll()
+            if reading is None:
+                values = error_values("no supply answers on %s" % link.port)
+            elif reading.error is not None:
+                values = error_values(reading.error)
+            else:
+                values = row_values(reading)
+            out.write((when, "%.3f" % elapsed) + values)
+            progress.show(out.rows, elapsed, values)
+            # The next slot on the schedule that is still ahead: a slow row skips slots
+            # rather than shifting the ones after it.
+            slot = max(slot + 1, math.floor((time.monotonic() - start) / args.interval) + 1)
+    finally:
+        progress.end()
     return 0

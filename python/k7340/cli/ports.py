@@ -15,7 +15,7 @@ import warnings
 
 from .. import K7340Error, K7340Warning, Supply
 from ..binding.errors import ERR_CHECKSUM, ERR_NO_PORT, ERR_READ
-from . import common
+from . import common, show
 
 Port = collections.namedtuple("Port", "name argument device aliases")
 Port.__doc__ = """name: COM<n> or "-" when no COM number reaches it; argument: what --port
@@ -24,7 +24,6 @@ takes for it; aliases: K7340_COM<n> and /dev/serial/by-id names."""
 _MAPPING = re.compile(r"K7340_COM(\d+)")
 _TTY_S = re.compile(r"/dev/ttyS(\d+)")
 BY_ID = "/dev/serial/by-id"
-_BUSY = {errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK}
 
 
 def _numbered(paths):
@@ -98,7 +97,7 @@ def probe(port):
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", K7340Warning)
-            psu = Supply(keep_output=True, **keywords)
+            psu = Supply(keep_output=True, watchdog_ms=0, **keywords)
         with psu:
             firmware = psu.firmware_version
             vrange, irange = psu.ranges
@@ -117,8 +116,8 @@ def refusal(exc):
         return "no supply answers (%s)" % exc.text
     if exc.code == ERR_CHECKSUM:
         return "something answers, not a supply (%s)" % exc.text
-    if exc.code in _BUSY or (sys.platform == "win32" and exc.code == 5):
-        return "busy: held by another program (%s)" % (exc.os_text or exc.text)
+    if show.is_busy(exc):
+        return "%s (%s)" % (show.BUSY_TEXT, exc.os_text or exc.text)
     if exc.code == errno.EIO:
         return "no such hardware (%s)" % exc.os_text
     return "error: %s" % (exc.os_text or exc.text)

@@ -1,18 +1,22 @@
-"""k7340 ramp --to V --rate VPS: move the output there at that rate, and leave it there.
+"""k7340 ramp --to V --rate VPS: move the output there at that rate and hold it, guarded.
 
-The ramp starts from the output voltage the supply reports when its output is on (else from
-0), turns the supply's watchdog off (it would switch the left output off), and shows a
-progress bar on a terminal. A trip, Ctrl-C, SIGTERM, SIGHUP, SIGQUIT or a failed exchange
-switch the output off.
+Before anything is sent the ramp refuses a target above the supply's range or --max-volts, a
+ramp longer than 24 hours, and a supply that reports over-voltage, over-current,
+over-temperature or a fault. It starts from the output voltage the supply reports when its
+output is on (else from 0), arms the supply's watchdog (--watchdog) before the output goes on,
+ramps, then holds the target with the watchdog fed until Ctrl-C or a signal, which switch the
+output off. A trip switches it off too. A port lost on the way is reopened by the safety core
+and the way out ends at zero, or says plainly that it could not.
+
+--leave-on: exit at the target, the output left on and the watchdog off (unguarded).
 """
 
-import signal
-
-from .. import K7340Error, K7340TripError, OUTPUT_ON_VOLTS, StatusFlags
-from . import common
+from ..binding import OUTPUT_ON_VOLTS, K7340Error, K7340TripError, StatusFlags
+from ..lab import ramp as lab_ramp
+from . import arguments, common, session, show
 
 BAR = 30
-INTERRUPTED = 130
+HOLD_POLL_S = 0.25
 
 
 class Bar(common.ProgressLine):
@@ -29,59 +33,83 @@ class Bar(common.ProgressLine):
                                                  self.target))
 
 
-def _interrupt(signum, frame):
-    # Raised between two steps or in a sleep, never inside a library call.
-    raise KeyboardInterrupt
-
-
-def starting_point(psu):
+def starting_point(volts, status, limit):
     """The reported output voltage when the output is on, else 0."""
-    volts = psu.read_voltage()
-    if StatusFlags.ENABLE in psu.status and volts >= OUTPUT_ON_VOLTS:
-        return min(volts, psu.volts_limit)
+    if StatusFlags.ENABLE in status and volts >= OUTPUT_ON_VOLTS:
+        return min(volts, limit)
     return 0.0
 
 
+def refuse_tripped(psu, status):
+    """A supply that reports a trip or a fault gets no ramp: nothing is sent."""
+    tripped = StatusFlags(int(status) & int(K7340TripError.TRIP_BITS))
+    if tripped:
+        raise common.Failed("%s reports %s: no ramp started, nothing sent (k7340 info --faults "
+                            "shows the faults and clears them)"
+                            % (psu.port, show.status_text(tripped)))
+
+
 def ramp_command(args):
-    previous = {}
-    for name in ("SIGTERM", "SIGHUP", "SIGQUIT", "SIGBREAK"):
-        number = getattr(signal, name, None)
-        if number is not None:
-            previous[number] = signal.signal(number, _interrupt)
-    try:
-        return _ramp(args)
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-
-
-def _ramp(args):
-    # keep_output: a finished ramp leaves the output where it went; every other end is off.
-    psu = common.open_supply(args, keep_output=True)
-    with psu:
-        psu.checked_volts(args.to, "--to")  # above the supply's range: refused, nothing sent
-        start = starting_point(psu)
-        psu.set_watchdog_ms(0)
-        bar = Bar(start, args.to)
+    refused = arguments.check_ceiling(args, "to")
+    if refused:
+        raise common.BadInput(refused)
+    with session.StopSignals() as stop:
+        link = session.Link(args, owner=True)
+        status, leave_on = 0, False
         try:
-            psu.ramp_to(args.to, args.rate, step=args.step, progress=bar, start=start)
-        except K7340TripError as exc:
-            bar.end()
-            common.say(str(exc))
-            return common.FAILED
-        except KeyboardInterrupt:
-            bar.end()
-            common.say("ramp interrupted at %.1f V; output switched off" % bar.last)
-            return INTERRUPTED
-        except K7340Error as exc:
-            bar.end()
-            try:
-                psu.output_off()
-                after = "output switched off"
-            except K7340Error:
-                after = "the output may still be on"
-            common.say("ramp stopped at %.1f V: %s; %s" % (psu.setpoint, exc, after))
-            return common.FAILED
+            status, leave_on = _ramp(args, link, stop)
+        finally:
+            status = link.close(leave_on=leave_on) or status
+    return stop.status(status)
+
+
+def _ramp(args, link, stop):
+    """(exit status, whether the output is to be left on)."""
+    psu = link.supply
+    target = psu.checked_volts(args.to, "--to")  # above the range or --max-volts: exit 2
+    volts = psu.read_voltage()
+    status = psu.status  # of that reading's reply
+    refuse_tripped(psu, status)
+    start = starting_point(volts, status, psu.volts_limit)
+    lab_ramp.checked(start, target, args.rate, args.step, "k7340 ramp")
+    bar = Bar(start, target)
+    try:
+        reached = link.ramp(target, args.rate, args.step, bar, start, stop)
+    except K7340TripError as exc:
         bar.end()
-    print("output at %.1f V" % psu.setpoint if psu.setpoint >= OUTPUT_ON_VOLTS else "output off")
+        common.say("%s: %s" % (psu.port, exc))
+        return common.FAILED, False
+    except K7340Error as exc:
+        bar.end()
+        common.say("ramp stopped at %.1f V: %s" % (bar.last, show.failure(exc, psu.port)))
+        return common.FAILED, False
+    bar.end()
+    if not reached:
+        common.say("ramp interrupted at %.1f V" % bar.last)
+        return 0, False
+    if args.leave_on:
+        return 0, True
+    return hold(link, target, stop), False
+
+
+def hold(link, target, stop):
+    """Holds the target, the watchdog fed, until a stop; a trip ends it (exit status 1)."""
+    common.say("holding %.1f V on %s; Ctrl-C switches the output off" % (target, link.port))
+    line = common.ProgressLine()
+    try:
+        while not stop:
+            reading = link.poll()
+            if reading is not None and reading.error is None:
+                line.write("%9.1f V %9.3f uA  status %s" % (reading.volts, reading.microamps,
+                                                            show.status_text(reading.status)))
+                tripped = int(reading.status) & int(K7340TripError.TRIP_BITS)
+                if tripped:
+                    line.end()
+                    common.say("%s tripped (%s) while holding %.1f V; faults %s" % (
+                        link.port, show.status_text(tripped), target,
+                        show.fault_text(reading.status, reading.faults)))
+                    return common.FAILED
+            stop.sleep(HOLD_POLL_S)
+    finally:
+        line.end()
     return 0

@@ -1,47 +1,26 @@
 """How the console tools word what the supply reports and what went wrong: the status and
-fault bytes in full (a watchdog run-out by name, bits without a name as numbers, "none" for
-no bit at all) and failures naming the device."""
+fault bytes ("none" for no bit at all, never an empty list) and failures naming the device."""
 
 import errno
 import sys
 
-from ..binding import FaultFlags, StatusFlags
+from ..binding import StatusFlags
+from ..safety import describe_faults
 
-# Fault bit 0x01 of the simulated supply (and of a supply whose watchdog ran out): no name in
-# the panel's table, but the one a user must understand.
-WATCHDOG_FAULT = 0x01
-WATCHDOG_TEXT = "watchdog expired: the supply switched its output off"
 BUSY = {errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK}
 BUSY_TEXT = "busy: held by another program"
 _WINDOWS_ACCESS_DENIED = 5
 
 
-def _bits(value, flags_type, skip=0):
-    named = 0
-    words = []
-    for label, member in ((label, m) for m in flags_type for label in m.labels()):
-        if value & int(member):
-            words.append(label)
-            named |= int(member)
-    for bit in range(8):
-        mask = 1 << bit
-        if value & mask and not (named | skip) & mask:
-            words.append("bit 0x%02X" % mask)
-    return words
-
-
 def status_text(status):
-    """The status byte's labels, bits without a label as numbers; "none" when clear."""
-    return ",".join(_bits(int(status), StatusFlags)) or "none"
+    """The status byte's labels; "none" when clear."""
+    return ",".join(StatusFlags(int(status)).labels()) or "none"
 
 
-def fault_text(faults):
-    """The fault byte in words: the watchdog's run-out by name, the labelled bits, the rest
-    as numbers; "none" when clear, never an empty list."""
-    value = int(faults)
-    words = [WATCHDOG_TEXT] if value & WATCHDOG_FAULT else []
-    words += _bits(value, FaultFlags, skip=WATCHDOG_FAULT)
-    return ", ".join(words) or "none"
+def fault_text(status, faults):
+    """The faults in the safety core's words (the watchdog's run-out by name, bits without a
+    name as numbers); "none" when there are none, never an empty list."""
+    return ", ".join(describe_faults(status, faults)) or "none"
 
 
 def is_busy(exc):

@@ -20,7 +20,7 @@ import time
 import weakref
 
 from ..binding import guards
-from ..binding.errors import K7340ArgumentError, K7340Error
+from ..binding.errors import K7340ArgumentError
 
 DEFAULT_WATCHDOG_MS = 1000
 MIN_WATCHDOG_MS = 300

@@ -10,13 +10,32 @@ the port and both identities, and is left untouched (the identity check only rea
 drops its ownership.
 """
 
-from ..binding.errors import K7340Error, K7340IdentityError
+import time
+
+from ..binding.eeprom import EEPROM_SIZE
+from ..binding.errors import ERR_CHECKSUM, ERR_READ, K7340Error, K7340IdentityError
+
+QUIET_S = 0.1  # after a reply that did not come, before the same read again
 
 
 def read_identity(supply):
-    """(firmware revision, the 128-byte EEPROM image): what makes a supply the same one."""
+    """(firmware revision, the 128-byte EEPROM image): what makes a supply the same one. These
+    are 129 reads; one that gets no reply is tried once more after a quiet pause (a busy
+    computer may miss a reply's 100 ms), a second failure raises."""
     with supply.lock:
-        return supply.firmware_version, bytes(supply.eeprom)
+        firmware = _read_twice(lambda: supply.firmware_version)
+        image = bytes(_read_twice(lambda a=a: supply.eeprom[a]) for a in range(EEPROM_SIZE))
+    return firmware, image
+
+
+def _read_twice(read):
+    try:
+        return read()
+    except K7340Error as exc:
+        if exc.code not in (ERR_READ, ERR_CHECKSUM):
+            raise
+    time.sleep(QUIET_S)
+    return read()
 
 
 def reopen(supply):

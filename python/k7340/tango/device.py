@@ -13,13 +13,14 @@ import threading
 import time
 
 import tango
-from tango import AttrQuality, AttReqType, AttrWriteType, DevState
+from tango import AttReqType, AttrWriteType, DevState
 from tango.server import Device, attribute, command, device_property
 
 from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
 from ..lab import ramp as lab_ramp
 from ..lab.recorder import FlightRecorder
 from . import link, model
+from .polling import Polling, fail
 
 STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
 RAMP_JOIN_S = 0.5  # a ramp sees its stop flag before its next setpoint
@@ -28,10 +29,6 @@ WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM, DevState.UNKNOWN)
 EVENT_ATTRIBUTES = (["Voltage", "Current", "Temperature", "Setpoint", "OutputEnabled",
                      "StatusBits", "FaultBits", "State", "Status"]
                     + [name for name, _ in model.STATUS_BIT_ATTRIBUTES])
-
-
-def fail(reason, text, origin):
-    tango.Except.throw_exception(reason, text, origin)
 
 
 def _status_bit(name, flag):
@@ -43,7 +40,7 @@ def _status_bit(name, flag):
                      doc="status bit 0x%02X (%s)" % (int(flag), flag.name))
 
 
-class K7340(Device):
+class K7340(Polling, Device):
     """A Vantrel 7340 high-voltage supply on a serial port."""
 
     # The properties are declared once, in model.PROPERTIES. Tango hands them over as text and
@@ -153,81 +150,6 @@ class K7340(Device):
         names = []
         database.get_device_property_list(self.get_name(), "*", names)
         return names
-
-    # --- polling ------------------------------------------------------------------------------
-
-    def _poll_loop(self):
-        with tango.EnsureOmniThread():
-            period = self._config["PollPeriodMs"] / 1000.0
-            while not self._stopping.is_set():
-                try:
-                    sends = self._sends
-                    poll = self._link.poll()
-                    self._record(poll)
-                    self._publish(poll, sends)
-                except Exception as exc:  # the poll thread never dies of a surprise
-                    self._log("poll: %s: %s" % (type(exc).__name__, exc))
-                self._poll_now.wait(period)
-                self._poll_now.clear()
-
-    def _record(self, poll):
-        """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
-        line = self._recorder.poll(None if poll.down else poll.reading, self._sent, poll.down)
-        if line:
-            self._log(line)
-
-    def _publish(self, poll, sends):
-        reading = poll.reading
-        ramping = self._ramp_thread is not None and self._ramp_thread.is_alive()
-        if reading is not None and not poll.down and not ramping and sends == self._sends:
-            on = StatusFlags.ENABLE in StatusFlags(reading.status)
-            if self._sent is None:  # found at start: a ramp starts from the output as found
-                self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
-            elif not on:  # the supply switched itself off (a trip, its watchdog)
-                self._sent = 0.0
-        state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
-        if self._note and state in ("ON", "OFF"):
-            text = "%s; %s" % (text, self._note)
-        if self._stopping.is_set():
-            return
-        self.set_state(getattr(DevState, state))
-        self.set_status(text)
-        self._push("State", state, None)
-        self._push("Status", text, None)
-        if reading is None or poll.down:
-            return
-        status = StatusFlags(reading.status)
-        values = {"Voltage": reading.volts, "Current": reading.microamps,
-                  "Temperature": reading.temperature, "Setpoint": self._sent or 0.0,
-                  "OutputEnabled": StatusFlags.ENABLE in status,
-                  "StatusBits": status.labels(), "FaultBits": model.fault_labels(reading.faults)}
-        values.update((name, bool(status & flag)) for name, flag in model.STATUS_BIT_ATTRIBUTES)
-        for name, value in values.items():
-            self._push(name, value, value)
-
-    def _push(self, name, key, value):
-        if self._pushed.get(name, object()) == key:
-            return
-        self._pushed[name] = key
-        if value is None:
-            self.push_change_event(name)
-        else:
-            self.push_change_event(name, value)
-        if name in ("Voltage", "Current", "Temperature"):
-            self.push_archive_event(name, value)
-
-    def _cached(self):
-        if self._config is None:
-            fail("K7340_Configuration", self._config_error, "K7340.read")
-        reading = self._link.last.reading
-        if reading is None:
-            fail("K7340_NoReading", "no reading yet from %s" % self._link.port, "K7340.read")
-        return reading
-
-    def _meter(self, value):
-        if self.get_state() == DevState.UNKNOWN:
-            return value, time.time(), AttrQuality.ATTR_INVALID
-        return value
 
     # --- attributes ---------------------------------------------------------------------------
 

@@ -1,0 +1,30 @@
+"""k7340 info: what the library and the supply say, reading only.
+
+The open reads the EEPROM; then the firmware revision, the output voltage and current are
+read. Nothing is set, so closing sends nothing and the output stays as found. The fault byte
+is read only with --faults: reading it makes the supply clear its latched faults.
+"""
+
+from ..binding import StatusFlags, api_version
+from . import session, show
+
+
+def info(args):
+    print("library %s" % api_version())
+    with session.reader(args) as psu:
+        print("device %s" % psu.port)
+        print("firmware %04X" % psu.firmware_version)
+        vrange, irange = psu.ranges
+        print("ranges %d V, %d uA" % (vrange, irange))
+        volts = psu.read_voltage()
+        microamps = psu.read_current()
+        status = psu.status
+        print("output %.1f V, %.3f uA" % (volts, microamps))
+        print("status %s" % show.status_text(status))
+        if args.faults:
+            print("faults %s (read now: the supply cleared its latched faults)"
+                  % show.fault_text(status, psu.faults))
+        elif StatusFlags.FAULT in status:
+            print("faults not read: the Fault bit is set; --faults reads them (and so clears "
+                  "them)")
+    return 0

@@ -1,0 +1,92 @@
+"""The K7340 device's poll thread: the safety core's poll through link.py, turned into the
+device's state, Status and attribute values, with change events (and archive events for the
+meters) pushed when a value changes. A mixin of the device class, apart from its commands."""
+
+import time
+
+import tango
+from tango import AttrQuality, DevState
+
+from ..binding import StatusFlags
+from . import model
+
+
+def fail(reason, text, origin):
+    tango.Except.throw_exception(reason, text, origin)
+
+
+class Polling:
+    """The K7340 device's polling half (see device.py for the attributes it keeps)."""
+
+    def _poll_loop(self):
+        with tango.EnsureOmniThread():
+            period = self._config["PollPeriodMs"] / 1000.0
+            while not self._stopping.is_set():
+                try:
+                    sends = self._sends
+                    poll = self._link.poll()
+                    self._record(poll)
+                    self._publish(poll, sends)
+                except Exception as exc:  # the poll thread never dies of a surprise
+                    self._log("poll: %s: %s" % (type(exc).__name__, exc))
+                self._poll_now.wait(period)
+                self._poll_now.clear()
+
+    def _record(self, poll):
+        """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
+        line = self._recorder.poll(None if poll.down else poll.reading, self._sent, poll.down)
+        if line:
+            self._log(line)
+
+    def _publish(self, poll, sends):
+        reading = poll.reading
+        ramping = self._ramp_thread is not None and self._ramp_thread.is_alive()
+        if reading is not None and not poll.down and not ramping and sends == self._sends:
+            on = StatusFlags.ENABLE in StatusFlags(reading.status)
+            if self._sent is None:  # found at start: a ramp starts from the output as found
+                self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
+            elif not on:  # the supply switched itself off (a trip, its watchdog)
+                self._sent = 0.0
+        state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
+        if self._note and state in ("ON", "OFF"):
+            text = "%s; %s" % (text, self._note)
+        if self._stopping.is_set():
+            return
+        self.set_state(getattr(DevState, state))
+        self.set_status(text)
+        self._push("State", state, None)
+        self._push("Status", text, None)
+        if reading is None or poll.down:
+            return
+        status = StatusFlags(reading.status)
+        values = {"Voltage": reading.volts, "Current": reading.microamps,
+                  "Temperature": reading.temperature, "Setpoint": self._sent or 0.0,
+                  "OutputEnabled": StatusFlags.ENABLE in status,
+                  "StatusBits": status.labels(), "FaultBits": model.fault_labels(reading.faults)}
+        values.update((name, bool(status & flag)) for name, flag in model.STATUS_BIT_ATTRIBUTES)
+        for name, value in values.items():
+            self._push(name, value, value)
+
+    def _push(self, name, key, value):
+        if self._pushed.get(name, object()) == key:
+            return
+        self._pushed[name] = key
+        if value is None:
+            self.push_change_event(name)
+        else:
+            self.push_change_event(name, value)
+        if name in ("Voltage", "Current", "Temperature"):
+            self.push_archive_event(name, value)
+
+    def _cached(self):
+        if self._config is None:
+            fail("K7340_Configuration", self._config_error, "K7340.read")
+        reading = self._link.last.reading
+        if reading is None:
+            fail("K7340_NoReading", "no reading yet from %s" % self._link.port, "K7340.read")
+        return reading
+
+    def _meter(self, value):
+        if self.get_state() == DevState.UNKNOWN:
+            return value, time.time(), AttrQuality.ATTR_INVALID
+        return value
