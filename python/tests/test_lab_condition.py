@@ -5,6 +5,7 @@ file of the readings before a trip."""
 import csv
 import datetime
 import os
+import signal
 import subprocess
 import sys
 
@@ -112,7 +113,7 @@ def reading(psu):
 
 @pytest.mark.parametrize("limit, status, says", [
     (5, 3, "gave up: the supply tripped (OverI) at"),
-    (100, 0, "reached 2000.0 V after 0 trips"),
+    (100, 0, "reached 2000.0 V after 0 trips"),  # --leave-on: exits there
 ])
 def test_the_console_command_says_how_it_ended(tmp_path, limit, status, says):
     with simulated_supply(vrange=30000, load_ohms=100e6, slew=0) as port:
@@ -121,7 +122,7 @@ def test_the_console_command_says_how_it_ended(tmp_path, limit, status, says):
         done = subprocess.run(
             [sys.executable, "-m", "k7340", "condition", "--port", port, "--to", "2000",
              "--rate", "10000", "--dwell", "0.2", "--backoff", "500", "--max-trips", "2",
-             "--csv", str(tmp_path / "trips.csv")], capture_output=True, text=True,
+             "--csv", str(tmp_path / "trips.csv"), "--leave-on"], capture_output=True, text=True,
             timeout=60, env=dict(os.environ, PYTHONPATH=str(REPO / "python")))
         last = sent_volts(port)[-1]
     assert done.returncode == status and says in done.stdout + done.stderr
@@ -157,3 +158,23 @@ def test_the_tango_server_records_a_trip_in_its_record_dir(start_sim, tmp_path):
     assert rows[-1]["event"] == "trip: OverI" and rows[-1]["setpoint"] == "1000.0"
     assert len(rows) > 3 and abs(float(rows[-2]["volts"]) - 1000) < 5
     assert str(path) in server.output()  # the device's log names the file
+
+
+def test_the_monitor_writes_its_record_in_the_current_folder(tmp_path):
+    with simulated_supply(vrange=30000, load_ohms=100e6, slew=0) as port:
+        monitor = subprocess.Popen(
+            [sys.executable, "-m", "k7340", "monitor", "--port", port, "--voltage", "1000",
+             "--lines"], cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            text=True, env=dict(os.environ, PYTHONPATH=str(REPO / "python")))
+        try:
+            assert wait_for(lambda: port.log().count("read meter 0") > 10)
+            port.control("status-bits 0x02")
+            assert wait_for(lambda: list(tmp_path.glob("k7340-record-*-trip-overi.csv")))
+        finally:
+            monitor.send_signal(signal.SIGINT)
+            said = monitor.communicate(timeout=20)[1]
+    (path,) = tmp_path.glob("*.csv")
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert len(rows) > 5 and rows[-1]["event"] == "trip: OverI" and str(path) in said
+    assert {r["setpoint"] for r in rows} == {"1000.0"} and rows[-2]["status"] == "Enable"

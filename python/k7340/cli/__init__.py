@@ -125,6 +125,7 @@ def parser():
              "exit 0 at the target, 3 gave up at zero", condition.run)
     _supply_options(p)
     condition.add_arguments(p)
+    _owner_options(p, "--to")
     sub.add_parser("gui", help="the PyMeasure window: queue ramp runs, watch voltage and "
                    "current plot live, abort (k7340 gui --help)")
     return top

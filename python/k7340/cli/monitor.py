@@ -9,7 +9,7 @@ A lost port is reopened by the safety core; nothing is re-applied then.
 import sys
 import time
 
-from . import arguments, common, session, show
+from . import arguments, common, record, session, show
 
 POLL_SECONDS = 0.05
 
@@ -64,8 +64,10 @@ def monitor(args):
             if owner and not stop:
                 link.set_voltage(link.supply.checked_volts(args.voltage, "--voltage"))
             due = time.monotonic()
+            flight = record.recorder()  # the flight recorder writes in the current folder
             while not stop:
                 reading = link.poll()  # None while a lost port is not back
+                record.note(flight, link, reading)
                 line = None if reading is None else (
                     "error: %s" % reading.error if reading.error else reading_line(reading))
                 if line is not None and not screen.show(line):

@@ -34,28 +34,37 @@ Reading = collections.namedtuple("Reading", "setpoint volts microamps status fau
 Trip = collections.namedtuple("Trip", "time setpoint volts microamps status faults record")
 Trip.__doc__ = """One trip: wall-clock time, the setpoint and the readings when it was seen,
 the status and fault bytes, and the flight recorder's file of it (or "")."""
-Result = collections.namedtuple("Result", "volts trips")
-Result.__doc__ = "A run that reached its target: the setpoint there and the trips on the way."
+Result = collections.namedtuple("Result", "volts trips reached")
+Result.__doc__ = """How a run ended without giving up: the setpoint, the trips on the way, and
+whether it reached the target (False: stopped, the output at zero)."""
+
+
+class _Stopped(Exception):
+    """stop() came true: the run ends at zero."""
 
 
 class _Run:
     """One conditioning run's state: the supply, its schedule and the trips so far."""
 
-    def __init__(self, supply, rate, step, progress, on_trip, recorder, report):
+    def __init__(self, supply, rate, step, progress, on_trip, recorder, report, stop):
         self.supply, self.rate, self.step, self.report = supply, rate, step, report
+        self.stop = stop
         self.progress, self.on_trip, self.recorder = progress, on_trip, recorder
         self.trips = []
         self.held = HeldFaults()  # the fault byte read once when the Fault bit appears
         self.due = time.monotonic()
 
     def tick(self):
-        """Waits for the next slot of the schedule (never ahead of the rate)."""
+        """Waits for the next slot of the schedule (never ahead of the rate); a stop ends the
+        run before the next setpoint."""
         self.due += self.step
         delay = self.due - time.monotonic()
         if delay > 0:
             time.sleep(delay)
         else:
             self.due = time.monotonic()
+        if self.stop is not None and self.stop():
+            raise _Stopped()
 
     def read(self, phase):
         psu = self.supply
@@ -165,23 +174,24 @@ def check(supply, target, rate, dwell, backoff, max_trips, step, clear_within):
 
 def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
               clear_within=CLEAR_WITHIN_S, progress=None, on_trip=None, recorder=None,
-              report=log.warning):
+              report=log.warning, stop=None):
     """Conditions up to target (see the module's text); returns a Result at the target.
 
     ``progress(phase, reading)`` is called after every reading (phase "climb", "dwell",
     "back-off", "wait", "settle"); ``on_trip(trip)`` after each trip is recorded;
     ``recorder`` a FlightRecorder fed with every reading, ``report(line)`` gets its lines
-    for events that are not trips and for a failed link (a trip's line is in its Trip). The
-    Supply arms its dead-man before the output goes on."""
+    for events that are not trips and for a failed link (a trip's line is in its Trip).
+    ``stop()``, asked before every setpoint and reading, ends the run at zero (a Result with
+    reached False). The Supply arms its dead-man before the output goes on."""
     target, rate, dwell, backoff, max_trips, step, clear_within = check(
         supply, target, rate, dwell, backoff, max_trips, step, clear_within)
-    run = _Run(supply, rate, step, progress, on_trip, recorder, report)
+    run = _Run(supply, rate, step, progress, on_trip, recorder, report, stop)
     again = None  # a trip while settling after a back-off
     try:
         while True:
             reading = again or run.move(target, watch=True) or run.dwell(dwell)
             if reading is None:
-                return Result(supply.setpoint, run.trips)
+                return Result(supply.setpoint, run.trips, True)
             run.record(reading)
             if len(run.trips) >= max_trips:
                 _give_up(run, reading, "gave up after %d trips (max_trips %d)"
@@ -194,6 +204,12 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
     except K7340TripError as exc:
         exc.trips = list(run.trips)  # also when a fault stopped the run
         raise
+    except _Stopped:
+        note = switch_off(supply)
+        if note is not None:
+            raise K7340Error(None, "conditioning stopped", "condition", device=supply.port,
+                             note=note) from None
+        return Result(supply.setpoint, run.trips, False)
     except BaseException as exc:
         if isinstance(exc, K7340Error) and recorder is not None:
             report(recorder.write("link failed: %s" % exc.text, last=False))
