@@ -47,6 +47,15 @@ def ranges_while_on(port):
     return str(caught.value)
 
 
+def on_after_a_signal(port):
+    with Supply(port=port) as psu:
+        psu.set_voltage(1000)
+        assert psu.switch_off_now() is None  # what a stop signal's handler does
+        with pytest.raises(K7340Error) as caught:
+            psu.set_voltage(1000)
+    return str(caught.value)
+
+
 ROWS = [
     # (what, simulator options, what the script does, what must hold of (log's commands, text))
     ("watchdog_ms under 300 refused before a byte", {},
@@ -63,6 +72,10 @@ ROWS = [
     ("0 turns the dead-man off: no watchdog command at all", {},
      lambda port: on_then_close(port, watchdog_ms=0),
      lambda sent, text: not any(c.startswith("watchdog") for c in sent)),
+    ("after a signal's zero the session switches the output on no more", {}, on_after_a_signal,
+     lambda sent, text: "a stop signal switched the output off" in text
+     and sent[-2:] == ["output off", "watchdog 0 (off)"]
+     and sent.count("set 1000.0 V, output on") == 1),
     ("EEPROM range writes and a disarm refused while the output is on", {}, ranges_while_on,
      lambda sent, text: "refused while the output is on" in text
      and not any("write EEPROM" in c for c in sent)),

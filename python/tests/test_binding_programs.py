@@ -26,7 +26,7 @@ def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert proc.returncode == 0, err
+    assert proc.returncode == 130, err
     lines = out.splitlines()
     assert len(lines) >= 3, out
     for line in lines:

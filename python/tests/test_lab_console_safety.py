@@ -93,12 +93,12 @@ NOTHING_SWITCHED = lambda port, tmp: switched(port) == []  # noqa: E731
 ROWS = [  # finding, simulator options, before, argv, during, popen, status, stderr, after
     ("4 lost port mid-ramp ends at zero", {}, None,
      ["ramp", "--to", "2000", "--rate", "2000"], hang_up_mid_ramp, {}, 1,
-     r"ramp stopped at .*\n(.*\n)*k7340: output set to zero\n$",
+     r"ramp stopped at .*\n(.*\n)*k7340: output set to zero on {port}\n$",
      lambda port, tmp: "output off" in switched(port) and "output on" not in str(switched(port))
      and switched(port, "# serving")[0] == "watchdog 100 (1000 ms)"),
     ("5 a signal storm ends at zero", {}, None,
      ["ramp", "--to", "3000", "--rate", "3000"], storm, {}, 143,
-     r"k7340: output set to zero\n$",
+     r"k7340: output set to zero on {port}\n$",
      lambda port, tmp: [s for s in switched(port) if "watchdog" not in s][-1] == "output off"),
     ("7 a busy port leaves the CSV as it was", {}, busy_with_old_csv,
      ["log", "--duration", "1", "--force", "--csv", "{tmp}/run.csv"], None, {}, 1,

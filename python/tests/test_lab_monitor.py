@@ -14,10 +14,16 @@ from binding_support import REPO, wait_for
 from k7340.testing import simulated_supply
 
 
+def ignore_stop_signals():  # as `nohup` or a shell's background job would leave them
+    for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT"):
+        signal.signal(getattr(signal, name), signal.SIG_IGN)
+
+
 def start_monitor(port, *options):
     env = dict(os.environ, PYTHONPATH=str(REPO / "python"), K7340_COM1=port)
     return subprocess.Popen([sys.executable, "-m", "k7340", "monitor", *options],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            preexec_fn=ignore_stop_signals,
                             cwd=tempfile.mkdtemp())  # where its flight records go
 
 
@@ -58,9 +64,10 @@ def test_every_way_out_zeroes_the_output(way):
         assert wait_for(lambda: last_setpoint(port) == "output off"), commands(port)[-5:]
     if way == "broken pipe":
         assert (status, err) == (0, "k7340: standard output closed; stopping\n"
-                                    "k7340: output set to zero\n")
+                                    "k7340: output set to zero on %s\n" % port)
     else:
-        assert (status, err) == (128 + getattr(signal, way), "k7340: output set to zero\n")
+        assert (status, err) == (128 + getattr(signal, way),
+                                 "k7340: output set to zero on %s\n" % port)
 
 
 def test_a_stop_during_the_open_comes_before_the_setpoint():
@@ -84,12 +91,13 @@ def test_the_monitor_reopens_after_a_hang_up_without_re_applying_the_setpoint():
         after = port.log().split("# new pty")[-1]
     assert status == 130, err
     records = [l for l in err.splitlines() if l.startswith("k7340: flight record")]
-    assert len(records) == 1 and "(lost link: the link is down)" in records[0]
+    assert len(records) == 1 and "(lost link: the supply on %s does not answer (Device write " \
+        "failed))" % port in records[0]
     assert [l for l in err.splitlines() if l not in records] == [
         "k7340: lost the supply on %s (Device write failed); reopening it when it answers (no "
         "setpoint is re-sent)" % port,
         "k7340: the supply on %s answers again (the same supply; no setpoint re-sent)" % port,
-        "k7340: output set to zero"]
+        "k7340: output set to zero on %s" % port]
     assert [l for l in out.splitlines() if not l.strip().endswith("faults none")] == []
     assert "output on" not in after and "output off" in after
 
@@ -101,8 +109,8 @@ def test_a_zero_setpoint_that_cannot_be_sent_says_the_output_may_be_on():
         port.control("silent on")
         status, _, err = stop(monitor, signal.SIGINT)
     assert status == 1
-    assert err.splitlines()[-1].startswith(
-        "k7340: output may still be on: the zero setpoint could not be sent")
+    assert err.splitlines()[-1].startswith("k7340: %s: the zero setpoint could not be sent" % port)
+    assert "the output may still be on" in err.splitlines()[-1]
 
 
 def test_a_killed_monitor_leaves_the_output_to_the_watchdog():

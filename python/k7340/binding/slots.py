@@ -25,7 +25,8 @@ MAX_DEVICES = 8
 MAX_COM_PORT = 255  # COM1..COM256
 
 OPEN_LOCK = threading.Lock()
-REGISTRY_LOCK = threading.Lock()
+# Re-entrant: a dropped Supply collected while this thread holds it closes (and releases) itself.
+REGISTRY_LOCK = threading.RLock()
 _slot_locks = [threading.RLock() for _ in range(MAX_DEVICES)]
 _holders = weakref.WeakValueDictionary()  # slot index -> the open Supply that holds it
 _parent_slots = frozenset()  # in a forked child: slots its parent held, never to be used
@@ -50,7 +51,7 @@ def holder(index):
 
 def open_supplies():
     with REGISTRY_LOCK:
-        return [s for s in _holders.values() if s is not None]
+        return [s for s in list(_holders.values()) if s is not None]
 
 
 def holders_without_lock():
@@ -68,7 +69,7 @@ def forget_all_in_child():
     # closing them would reset the parent's port settings, reusing them would drive its supply.
     _parent_slots = frozenset(_parent_slots | set(_holders.keys()))
     OPEN_LOCK = threading.Lock()
-    REGISTRY_LOCK = threading.Lock()
+    REGISTRY_LOCK = threading.RLock()
     _NO_SLOT_LOCK = threading.Lock()
     _holders = weakref.WeakValueDictionary()
     _slot_locks = [threading.RLock() for _ in range(MAX_DEVICES)]

@@ -1,6 +1,5 @@
 """The Supply class: one open device slot of the library, used as a context manager."""
 
-import ctypes
 import os
 import sys
 import warnings
@@ -12,19 +11,16 @@ from ..safety.reconnect import read_identity, reopen as reopen_supply
 from . import guards, library, slots
 from .calls import SupplyCalls, error_text
 from .eeprom import Eeprom
-from .errors import (ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340ArgumentError, K7340Error,
-                     K7340Warning)
-from .flags import StatusFlags
+from .guarded import VRANGE_BOUNDS, GuardedCalls
+from .errors import ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340Error, K7340Warning
 
+# A signal's way out waits at most this long for a slot that another thread holds.
+WAY_OUT_WAIT_S = 2.0
 # At or above this setpoint the supply's output is on.
 OUTPUT_ON_VOLTS = 20.0
-# The library takes ranges in these bounds; the watchdog period tops out at 2550 ms.
-VRANGE_BOUNDS = (1000, 60000)
-IRANGE_BOUNDS = (10, 500)
-WATCHDOG_MAX_MS = 2550
 
 
-class Supply(SupplyCalls):
+class Supply(SupplyCalls, GuardedCalls):
     """A supply on a COM port, opened in a library device slot of its own.
 
     ``Supply(com_port=0)`` opens COM1 (on Linux the device in K7340_COM1, else /dev/ttyS0);
@@ -108,42 +104,68 @@ class Supply(SupplyCalls):
 
     # --- life ---------------------------------------------------------------------------------
 
-    def close(self):
+    def close(self, timeout=None):
         """The way out, then the slot is closed and the port released. If this object switched
         the output on, the zero setpoint is sent (unless keep_output, which disarms and leaves
         it), and once acknowledged the watchdog is disarmed. A lost port, or one behind which
         another supply answered, is closed without a byte. Closing twice does nothing. If the
         zero cannot be sent, the slot is still closed and K7340Error says the output may still
-        be on."""
+        be on. ``timeout``: seconds to wait for the slot (a reopen or a long call under way in
+        another thread); when they pass, nothing is sent, the slot stays open and K7340Error
+        says so."""
         if self._forked():
             return
-        with wayout.way_out_running(), self.lock:
-            if self._closed:
-                return
-            note = None
-            if self.lost:
-                note = self._guard.lost_note()
-                self._guard.drop(self)
-            else:
-                note = self._guard.way_out(self, deliberate=True)
-            self._closed = True
-            slots.release(self._index, self)
-            code = self._lib.K7340_CloseDevice(self._index)
+        if timeout is not None and self.lost:
+            timeout = 0  # nothing would be sent to a lost port: no reason to wait for its reopen
+        with wayout.way_out_running():
+            if not self.lock.acquire(timeout=-1 if timeout is None else timeout):
+                raise K7340Error(None, "closing", "close", device=self.port,
+                                 note=(self.lost and self._guard.lost_note()) or self._busy_note())
+            try:
+                if self._closed:
+                    return
+                # A signal's way out whose zero failed is said again here.
+                note = self._guard.way_out_note
+                if self.lost:
+                    note = self._guard.lost_note() or note
+                    self._guard.drop(self)
+                else:
+                    note = self._guard.way_out(self, deliberate=True) or note
+                self._closed = True
+                slots.release(self._index, self)
+                code = self._lib.K7340_CloseDevice(self._index)
+            finally:
+                self.lock.release()
         if note is not None:
             raise K7340Error(None, "closing", "close", device=self.port, note=note)
         self._check("K7340_CloseDevice", code)
 
-    def switch_off_now(self):
-        """The way out of a signal, an exception or interpreter exit: zeroes the output if this
-        object switched it on (keep_output too), disarms once acknowledged, stops the heartbeat.
+    def _busy_note(self):
+        if not self._guard.owner:
+            return "the slot stayed busy (a reopen or a long exchange): the port is not closed"
+        return "the slot stayed busy (a reopen or a long exchange), so no zero setpoint was " \
+               "sent: the output may still be on" + (
+                   " (the supply's watchdog switches it off within %d ms)" % self.watchdog_ms
+                   if self._guard.armed else "")
+
+    def switch_off_now(self, timeout=WAY_OUT_WAIT_S):
+        """The way out of a signal: zeroes the output if this object switched it on
+        (keep_output too), disarms once acknowledged, stops the heartbeat; from then on this
+        object switches the output on no more. Waits at most timeout seconds for the slot.
         Returns None, or a note saying the output may still be on. Never raises K7340Error."""
         if self._forked():
             return None
-        with self.lock:
+        self._guard.stopped = True
+        if not self.lock.acquire(timeout=timeout):
+            return self._busy_note() if self._guard.owner else None
+        try:
             if self._closed or self.lost:
+                note = self._guard.lost_note() if not self._closed else None
                 self._guard.drop(self)
-                return None
+                return note
             return self._guard.way_out(self, deliberate=False)
+        finally:
+            self.lock.release()
 
     def forget_in_child(self):
         """In os.fork's child: this object belongs to the parent; it never sends, zeroes or
@@ -191,6 +213,18 @@ class Supply(SupplyCalls):
     def guard(self):
         """The safety core's state of this object (k7340.safety.guard.Guard)."""
         return self._guard
+
+    @property
+    def stopped(self):
+        """True once a signal's (or exit's) way out zeroed this object: it switches the output
+        on no more (set_voltage of 20 V or more raises K7340Error)."""
+        return self._guard.stopped
+
+    @property
+    def way_out_note(self):
+        """None while every zero of a way out was acknowledged; else why the output may still
+        be on."""
+        return self._guard.way_out_note
 
     @property
     def owns_output(self):
@@ -278,7 +312,11 @@ class Supply(SupplyCalls):
                 self._guard.before_output_on(self)
             self.library_call("K7340_SetVoltage", value)
             self._setpoint = value
-            if value < OUTPUT_ON_VOLTS and self._guard.owner:
+            if self._guard.stopped and value >= OUTPUT_ON_VOLTS:
+                # A signal's way out ran in this thread between the check above and the
+                # exchange: its zero went out first, so send it again.
+                self._guard.way_out(self, deliberate=False, again=True)
+            elif value < OUTPUT_ON_VOLTS and self._guard.owner:
                 self._guard.switched_off(self)
 
     def _lost_note(self, value):
@@ -315,62 +353,6 @@ class Supply(SupplyCalls):
 
         return condition(self, target, rate, dwell, backoff, max_trips, **keywords)
 
-    def set_watchdog_ms(self, milliseconds):
-        """Watchdog period 0..2550 ms, rounded up to 10 ms units; 0 turns it off. While this
-        object holds the output on with the dead-man armed, the new period replaces the
-        dead-man's and must be 300..2550 ms."""
-        value = guards.integer("milliseconds", milliseconds, 0, WATCHDOG_MAX_MS, "K7340_SetWD")
-        with self.lock:
-            if self._guard.armed:
-                value = checked_watchdog_ms(value, "milliseconds")
-                if value == 0:
-                    raise K7340ArgumentError("milliseconds 0 would disarm the dead-man while "
-                                             "the output is on: switch it off first",
-                                             "K7340_SetWD")
-                deadman.check_against_line(value, self._guard.slowest_s, self.port,
-                                           "milliseconds")
-                self.library_call("K7340_SetWD", value)
-                self._guard.change_period(self, value)
-                return
-            self.library_call("K7340_SetWD", value)
-
-    def reset(self):
-        """Output off, then the reset command (which also stops the supply's watchdog);
-        blocks for about one second."""
-        with self.lock:
-            self.library_call("K7340_Reset")
-            self._setpoint = 0.0
-            self._guard.drop(self)
-
-    # --- EEPROM, raw port ---------------------------------------------------------------------
-
-    def check_eeprom_write(self, call):
-        """EEPROM range writes are refused while the output is on (this object's, or as the
-        last reply's status says)."""
-        if self._guard.owner or StatusFlags.ENABLE in self.status:
-            raise K7340Error(None, "EEPROM writes are refused while the output is on", call,
-                             device=self.port, note="switch the output off first")
-
-    def set_ranges(self, vrange, irange):
-        """Adopts new ranges (1000..60000 V, 10..500 uA) and programs them into the EEPROM
-        with a fresh checksum: six EEPROM writes, 100 ms or more each. Refused while the
-        output is on."""
-        vrange = guards.integer("vrange", vrange, *VRANGE_BOUNDS, call="K7340_SetRanges")
-        irange = guards.integer("irange", irange, *IRANGE_BOUNDS, call="K7340_SetRanges")
-        with self.lock:
-            self.check_eeprom_write("K7340_SetRanges")
-            self.library_call("K7340_SetRanges", vrange, irange)
-
-    def write_port(self, data):
-        """Writes bytes-like data (or an iterable of whole numbers 0..255) to the port as it
-        is: no framing. Raw bytes may carry any command, so the output counts as switched on
-        by this object afterwards (the dead-man is armed first)."""
-        data = guards.byte_values("data", data)
-        buffer = (ctypes.c_ubyte * max(1, len(data))).from_buffer_copy(data or b"\0")
-        with self.lock:
-            self._guard.before_output_on(self)
-            self.library_call("K7340_WritePort", buffer, len(data))
-
     # --- reconnecting -------------------------------------------------------------------------
 
     def read_identity(self):
@@ -397,10 +379,11 @@ class Supply(SupplyCalls):
                 self._lib.K7340_CloseDevice(self._index)
                 raise
 
-    def reopen(self):
+    def reopen(self, abandon=None):
         """After a lost port: closes the slot without a byte, opens the configured path again
         (a link is resolved anew) and checks that the same supply answers. Then the ownership,
         the heartbeat and a pending Off carry over (the Off is sent first); no setpoint is
         re-sent. Another supply raises K7340IdentityError naming the port and both identities;
-        it is left untouched, this object's ownership is dropped and it stays lost."""
-        reopen_supply(self)
+        it is left untouched, this object's ownership is dropped and it stays lost. abandon (a
+        threading.Event) set ends the check within one exchange (K7340Error; still lost)."""
+        reopen_supply(self, abandon)

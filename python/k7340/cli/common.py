@@ -120,6 +120,10 @@ def run(command, args):
     device = port_name(getattr(args, "port", None))
     try:
         return command(args)
+    except BrokenPipeError:  # `k7340 info | head -1`: the reader left; nothing was switched on
+        stdout_gone()
+        say("standard output closed")
+        return FAILED
     except KeyboardInterrupt:  # before a command's own handling began: nothing switched on
         say("interrupted")
         return INTERRUPTED

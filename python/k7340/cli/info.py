@@ -6,10 +6,11 @@ is read only with --faults: reading it makes the supply clear its latched faults
 """
 
 from ..binding import StatusFlags, api_version
-from . import session, show
+from . import common, session, show
 
 
 def info(args):
+    common.check_stdout("the information")
     print("library %s" % api_version())
     with session.reader(args) as psu:
         print("device %s" % psu.port)

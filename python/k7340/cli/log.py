@@ -22,7 +22,7 @@ def timestamp():
 
 def row_values(reading):
     return ("%.1f" % reading.volts, "%.3f" % reading.microamps, "%.2f" % reading.temperature,
-            show.status_text(reading.status), show.fault_text(reading.status, reading.faults), "")
+            show.status_text(reading.status, " "), show.fault_text(reading.status, reading.faults), "")
 
 
 def error_values(text):
@@ -88,9 +88,7 @@ def _rows(args, link, out, stop):
             reading = link.poll()
             record.note(flight, link, reading)
             if reading is None:
-                values = error_values("no supply answers on %s" % link.port)
-            elif reading.error is not None:
-                values = error_values(reading.error)
+                values = error_values(link.error())
             else:
                 values = row_values(reading)
             out.write((when, "%.3f" % elapsed) + values)

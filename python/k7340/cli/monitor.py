@@ -66,10 +66,11 @@ def monitor(args):
             due = time.monotonic()
             flight = record.recorder()  # the flight recorder writes in the current folder
             while not stop:
-                reading = link.poll()  # None while a lost port is not back
+                reading = link.poll()
                 record.note(flight, link, reading)
-                line = None if reading is None else (
-                    "error: %s" % reading.error if reading.error else reading_line(reading))
+                # A failed exchange is a line; a lost port is said once (on standard error).
+                line = reading_line(reading) if reading is not None else \
+                    "error: %s" % link.error() if link.up else None
                 if line is not None and not screen.show(line):
                     common.say("standard output closed; stopping")
                     break  # nobody reads: stop as on Ctrl-C

@@ -130,6 +130,7 @@ def line(port, result=None):
 
 
 def ports(args):
+    common.check_stdout("the ports")
     found = windows_ports() if sys.platform == "win32" else linux_ports()
     if not found:
         common.say("no serial ports found")

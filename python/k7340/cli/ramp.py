@@ -40,13 +40,14 @@ def starting_point(volts, status, limit):
     return 0.0
 
 
-def refuse_tripped(psu, status):
-    """A supply that reports a trip or a fault gets no ramp: nothing is sent."""
-    tripped = StatusFlags(int(status) & int(K7340TripError.TRIP_BITS))
+def refuse_tripped(port, reading):
+    """A supply that reports a trip or a fault gets no ramp: nothing is sent. The faults are
+    the ones the poll read (and so acknowledged) when the Fault bit appeared."""
+    tripped = StatusFlags(int(reading.status) & int(K7340TripError.TRIP_BITS))
     if tripped:
-        raise common.Failed("%s reports %s: no ramp started, nothing sent (k7340 info --faults "
-                            "shows the faults and clears them)"
-                            % (psu.port, show.status_text(tripped)))
+        faults = show.fault_text(reading.status, reading.faults)
+        raise common.Failed("%s reports %s%s: no ramp started, nothing sent" % (
+            port, show.status_text(tripped), "" if faults == "none" else " (%s)" % faults))
 
 
 def ramp_command(args):
@@ -67,10 +68,11 @@ def _ramp(args, link, stop):
     """(exit status, whether the output is to be left on)."""
     psu = link.supply
     target = psu.checked_volts(args.to, "--to")  # above the range or --max-volts: exit 2
-    volts = psu.read_voltage()
-    status = psu.status  # of that reading's reply
-    refuse_tripped(psu, status)
-    start = starting_point(volts, status, psu.volts_limit)
+    reading = link.poll()
+    if reading is None:
+        raise common.Failed("%s: the supply did not answer; no ramp started" % link.port)
+    refuse_tripped(link.port, reading)
+    start = starting_point(reading.volts, reading.status, psu.volts_limit)
     lab_ramp.checked(start, target, args.rate, args.step, "k7340 ramp")
     bar = Bar(start, target)
     try:
@@ -99,7 +101,12 @@ def hold(link, target, stop):
     try:
         while not stop:
             reading = link.poll()
-            if reading is not None and reading.error is None:
+            if link.taken:
+                line.end()
+                common.say("%s: another supply answers now; holding ends, it is left untouched"
+                           % link.port)
+                return common.FAILED
+            if reading is not None:
                 line.write("%9.1f V %9.3f uA  status %s" % (reading.volts, reading.microamps,
                                                             show.status_text(reading.status)))
                 tripped = int(reading.status) & int(K7340TripError.TRIP_BITS)

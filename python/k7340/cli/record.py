@@ -20,9 +20,7 @@ def next_to(path):
 
 def note(flight, link, reading):
     """After one poll of link (a session.Link): feeds the recorder, says where a record went."""
-    up = link.session.link == "up"
-    line = flight.poll(reading if reading is not None and reading.error is None else None,
-                       link.supply.setpoint if link.switched_on else None,
-                       None if up else "the link is %s" % link.session.link)
+    line = flight.poll(reading, link.supply.setpoint if link.switched_on else None,
+                       None if link.up else link.error())
     if line:
         common.say(line)

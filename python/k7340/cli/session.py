@@ -2,24 +2,19 @@
 fault byte, the lost-port rule and the reopen, the way out on a signal) are the safety core's;
 this module maps the command line onto them and words how a run ended."""
 
-import collections
 import signal
-import time
 import warnings
 
 from .. import safety
 from ..binding import (ERR_CHECKSUM, ERR_READ, ERR_WRITE, OUTPUT_ON_VOLTS, K7340Error,
                        K7340Warning, Supply)
 from ..lab import ramp as lab_ramp
+from ..safety.session import DOWN, OTHER_SUPPLY, UP
 from . import common, show
 
-# A reading, or the text of the exchange that failed in its place.
-Polled = collections.namedtuple("Polled", "volts microamps temperature status faults error")
-# The way out of a lost port waits this long for the core to bring it back (a replugged
-# adapter or a terminal server's hang-up is back within a few hundred milliseconds).
-WAY_OUT_WAIT_S = 2.0
-WAY_OUT_TRY_S = 0.1
 LINE_ERRORS = (ERR_WRITE, ERR_READ, ERR_CHECKSUM)  # the line failed, not a refusal
+WHY = {UP: "the zero setpoint was not acknowledged", DOWN: "the port is lost",
+       OTHER_SUPPLY: "another supply answers on that port now"}
 
 
 def _port(args):
@@ -115,38 +110,49 @@ class Link:
             raise
 
     def poll(self):
-        """A Polled reading; None while the port does not answer (the core reopens it)."""
-        reading = self.session.poll()
-        return None if reading is None else Polled(*reading, None)
+        """The core's Reading; None after a failed exchange and while the port does not answer
+        (the core reopens it): then error() says why."""
+        return self.session.poll()
+
+    def error(self):
+        """Why the last poll gave nothing: the failed exchange, or why the link is down."""
+        if self.session.link == UP and self.session.last_error is not None:
+            return self.session.last_error.text
+        return self.session.link_text or "no supply answers on %s" % self.port
+
+    @property
+    def up(self):
+        return self.session.link == UP
+
+    @property
+    def taken(self):
+        """Another supply answers on the port: the session gave up the output, untouched."""
+        return self.session.link == OTHER_SUPPLY
 
     def close(self, leave_on=False):
-        """The way out; returns 0, or 1 when the output may still be on (said)."""
+        """The way out (the core's: an owner zeroes, retrying a lost port for a while; a
+        reader sends nothing); returns 0, or 1 when the output may still be on (said)."""
         psu = self.session.supply
-        owned = self.switched_on or psu.owns_output or psu.setpoint >= OUTPUT_ON_VOLTS
+        owned = self.switched_on or psu.owns_output
         if leave_on:
             psu.keep_output = True  # a deliberate close of a keep_output session disarms only
-        elif owned and self.session.link != "up":
-            self.session.output_off()  # kept: sent first once the same supply answers again
-            deadline = time.monotonic() + WAY_OUT_WAIT_S
-            while self.session.link == "down" and time.monotonic() < deadline:
-                time.sleep(WAY_OUT_TRY_S)
-                self.session.reconnect(now=True)
-        status = 0
         try:
             self.session.close()
         except K7340Error as exc:
-            common.say(show.failure(exc, self.port))
-            status = common.FAILED
-        if leave_on and status == 0:
+            common.say("%s: %s" % (self.port, exc.note) if exc.note else
+                       show.failure(exc, self.port))
+            return common.FAILED
+        if leave_on:
             common.say("output left at %.1f V on %s: unguarded now (watchdog off); k7340 ramp "
                        "--to 0 switches it off" % (psu.setpoint, self.port))
-        elif owned and psu.setpoint >= OUTPUT_ON_VOLTS:
-            common.say("output may still be on: the zero setpoint could not be sent to %s (the "
-                       "link is %s)%s" % (self.port, self.session.link, self._watchdog_note()))
+        elif owned and (psu.way_out_note or psu.setpoint >= OUTPUT_ON_VOLTS):
+            common.say("%s: output may still be on: %s%s" % (
+                self.port, psu.way_out_note or WHY.get(self.session.link, self.session.link),
+                self._watchdog_note()))
             return common.FAILED
-        elif owned and status == 0:
-            common.say("output set to zero")
-        return status
+        elif owned:
+            common.say("output set to zero on %s" % self.port)
+        return 0
 
     def _watchdog_note(self):
         ms = self.session.supply.watchdog_ms

@@ -12,9 +12,9 @@ BUSY_TEXT = "busy: held by another program"
 _WINDOWS_ACCESS_DENIED = 5
 
 
-def status_text(status):
+def status_text(status, separator=","):
     """The status byte's labels; "none" when clear."""
-    return ",".join(StatusFlags(int(status)).labels()) or "none"
+    return separator.join(StatusFlags(int(status)).labels()) or "none"
 
 
 def fault_text(status, faults):

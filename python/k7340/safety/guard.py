@@ -27,10 +27,16 @@ class Guard:
         self.heartbeat = None
         self.pending_off = False  # an Off asked while the port was lost
         self.slowest_s = 0.0  # the slowest exchange timed at open
+        self.stopped = False  # a signal's way out ran: the output goes on no more
+        self.way_out_note = None  # why the last way out's zero may not have gone out
 
     def before_output_on(self, supply):
         """Arms the watchdog (when the dead-man is on) and holds the output for the way out.
-        A failure raises before the output goes on."""
+        A failure raises before the output goes on; so does a Supply a signal stopped."""
+        if self.stopped:
+            raise K7340Error(None, "refused: a stop signal switched the output off",
+                             "K7340_SetVoltage", device=supply.port,
+                             note="this session switches it on no more")
         if self.watchdog_ms and not self.armed:
             deadman.check_against_line(self.watchdog_ms, self.slowest_s, supply.port)
             supply.library_call("K7340_SetWD", self.watchdog_ms)
@@ -66,12 +72,18 @@ class Guard:
         self.owner = False
         wayout.let_go(supply)
 
-    def way_out(self, supply, deliberate):
-        """The owner's way out. None when done, else a note saying the output may still be on.
-        Never raises K7340Error."""
-        if not self.owner:
+    def way_out(self, supply, deliberate, again=False):
+        """The owner's way out (again: once more, after a setpoint that slipped past a signal's
+        way out). None when done, else a note saying the output may still be on, also kept as
+        way_out_note. Never raises K7340Error."""
+        if not (self.owner or again):
             self.drop(supply)
             return None
+        self.owner = True
+        self.way_out_note = self._way_out(supply, deliberate)
+        return self.way_out_note
+
+    def _way_out(self, supply, deliberate):
         try:
             if self.keep_output and deliberate:
                 if self.armed:

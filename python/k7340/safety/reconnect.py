@@ -18,17 +18,21 @@ from ..binding.errors import ERR_CHECKSUM, ERR_READ, K7340Error, K7340IdentityEr
 QUIET_S = 0.1  # after a reply that did not come, before the same read again
 
 
-def read_identity(supply):
+def read_identity(supply, abandon=None):
     """(firmware revision, the 128-byte EEPROM image): what makes a supply the same one. These
     are 129 reads; one that gets no reply is tried once more after a quiet pause (a busy
-    computer may miss a reply's 100 ms), a second failure raises."""
+    computer may miss a reply's 100 ms), a second failure raises. abandon (a threading.Event)
+    set ends it within one exchange with K7340Error."""
     with supply.lock:
-        firmware = _read_twice(lambda: supply.firmware_version)
-        image = bytes(_read_twice(lambda a=a: supply.eeprom[a]) for a in range(EEPROM_SIZE))
+        firmware = _read_twice(lambda: supply.firmware_version, supply, abandon)
+        image = bytes(_read_twice(lambda a=a: supply.eeprom[a], supply, abandon)
+                      for a in range(EEPROM_SIZE))
     return firmware, image
 
 
-def _read_twice(read):
+def _read_twice(read, supply, abandon):
+    if abandon is not None and abandon.is_set():
+        raise K7340Error(None, "the reopen was abandoned", "reopen", device=supply.port)
     try:
         return read()
     except K7340Error as exc:
@@ -38,15 +42,16 @@ def _read_twice(read):
     return read()
 
 
-def reopen(supply):
+def reopen(supply, abandon=None):
     """Reopens a lost Supply (see above). Raises K7340Error while the port does not open or
-    the supply does not answer (the Supply stays lost), K7340IdentityError for another one."""
+    the supply does not answer, or when abandon (a threading.Event) is set (the Supply stays
+    lost), K7340IdentityError for another one."""
     if supply.identity is None:
         raise ValueError("reopen needs the identity read at open: call read_identity() first")
     guard = supply.guard
     with supply.lock:
         supply.reopen_port()
-        found = read_identity(supply)
+        found = read_identity(supply, abandon)
         if found != supply.identity:
             guard.drop(supply)
             guard.pending_off = False

@@ -13,6 +13,7 @@ is down only Off is accepted: it is kept and sent first once the same supply is 
 """
 
 import os
+import threading
 import time
 import warnings
 
@@ -25,6 +26,8 @@ from .faults import HeldFaults, Reading
 UP, DOWN, OTHER_SUPPLY = "up", "down", "other supply"
 LOST_AFTER = 3
 REOPEN_S = 0.5
+CLOSE_WAIT_S = 2.0  # an owner's close waits this long for a lost port to send its Off
+CLOSE_TRY_S = 0.1
 
 
 class Session:
@@ -48,6 +51,9 @@ class Session:
         self.held = HeldFaults()
         self._next_try = 0.0
         self._told_other = False
+        self.last_error = None  # the K7340Error of the last failed exchange
+        self.link_text = None  # why the link is down, or which other supply answers
+        self.abandon = threading.Event()  # set: close() stops waiting for a lost port
 
     @property
     def port(self):
@@ -76,17 +82,35 @@ class Session:
         self.close()
         return False
 
-    def close(self):
-        """The way out: the owner zeroes (see Supply.close); a read-only session, a lost port or
-        another supply get no byte."""
-        if self.supply is not None:
-            self.supply.close()
+    def close(self, wait_s=CLOSE_WAIT_S, timeout=None):
+        """The way out: the owner zeroes (see Supply.close); a read-only session and another
+        supply get no byte. An owner whose port is lost keeps its Off and tries the port again
+        for up to wait_s seconds (until ``abandon`` is set) to send it; if the port does not
+        come back, close() raises K7340Error saying the output may still be on. timeout: as
+        Supply.close's (set ``abandon`` first to end a reopen under way in another thread)."""
+        psu = self.supply
+        if psu is None:
+            return
+        if self.link == DOWN and psu.owns_output:
+            self.output_off()
+            deadline = time.monotonic() + wait_s
+            while self.link == DOWN and time.monotonic() < deadline and not self.abandon.is_set():
+                if not self.reconnect(now=True):
+                    self.abandon.wait(CLOSE_TRY_S)
+        psu.close(timeout)
+
+    @property
+    def pending_off(self):
+        """True while an Off asked during an outage waits for the same supply."""
+        return self.supply is not None and self.supply.guard.pending_off
 
     # --- the poll -----------------------------------------------------------------------------
 
     def poll(self):
         """The meters and the status; the fault byte only when the Fault bit appears (held until
-        clear_faults). None while the link is down: then it tries to reopen the port."""
+        clear_faults). None after a failed exchange (``last_error`` says which; ``failed``
+        counts it towards the lost-port rule) and while the link is down, when it tries to
+        reopen the port."""
         if self.link != UP and not self.reconnect():
             return None
         psu = self.supply
@@ -98,7 +122,7 @@ class Session:
         except K7340Error as exc:
             self.failed(exc)
             return None
-        self.failures = 0
+        self.failures, self.last_error = 0, None
         return Reading(volts, microamps, temperature, status, faults)
 
     def clear_faults(self):
@@ -110,6 +134,7 @@ class Session:
         """A failed exchange: the port is lost after a failed write, a vanished device path or
         lost_after failures in a row."""
         self.failures += 1
+        self.last_error = exc
         path = self._where.get("port")
         vanished = isinstance(path, str) and os.sep in path and not os.path.exists(path)
         if self.supply.lost or exc.code == ERR_WRITE or vanished \
@@ -119,6 +144,7 @@ class Session:
                 self.say("lost the supply on %s (%s); reopening it when it answers (no setpoint "
                          "is re-sent)" % (self.port, exc.text))
             self.link = DOWN
+            self.link_text = "the supply on %s does not answer (%s)" % (self.port, exc.text)
             self._next_try = time.monotonic() + self.reopen_s
 
     def reconnect(self, now=False):
@@ -129,17 +155,19 @@ class Session:
         if not now and time.monotonic() < self._next_try:
             return False
         self._next_try = time.monotonic() + self.reopen_s
+        if self.abandon.is_set():
+            return False
         try:
-            self.supply.reopen()
+            self.supply.reopen(self.abandon)
         except K7340IdentityError as exc:
-            self.link = OTHER_SUPPLY
+            self.link, self.link_text = OTHER_SUPPLY, str(exc)
             if not self._told_other:
                 self.say(str(exc))
                 self._told_other = True
             return False
         except (K7340Error, OSError):
             return False
-        self.link, self.failures, self._told_other = UP, 0, False
+        self.link, self.failures, self._told_other, self.link_text = UP, 0, False, None
         self.say("the supply on %s answers again (the same supply; no setpoint re-sent)"
                  % self.port)
         return True

@@ -226,12 +226,16 @@ def _forget_in_child():
     slots.forget_all_in_child()
 
 
+EXIT_WAIT_S = 2.0  # at exit, the longest wait for a slot that another thread holds
+
+
 def _close_at_exit():
     """A script that ends with supplies still open (an uncaught exception, a forgotten close)
-    leaves no output on that it switched on."""
+    leaves no output on that it switched on; a slot that another thread keeps busy (a reopen
+    under way) is given up after EXIT_WAIT_S, saying so."""
     for supply in slots.open_supplies():
         try:
-            supply.close()
+            supply.close(timeout=EXIT_WAIT_S)
         except Exception as exc:  # nothing else can report it now
             print("k7340: closing %s at exit: %s" % (supply.port, exc), file=sys.stderr)
 

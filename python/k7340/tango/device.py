@@ -105,7 +105,7 @@ class K7340(Polling, Device):
         if not self._config["WatchdogMs"]:
             self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
                       "cable leaves the output on")
-        self._link = link.Link(self._config)
+        self._link = link.Link(self._config, self._log)
         self._recorder = FlightRecorder(self._config["RecordDir"] or None, name="k7340-tango")
         self.set_state(DevState.UNKNOWN)
         self.set_status("Connecting to %s" % self._link.port)
@@ -223,8 +223,8 @@ class K7340(Polling, Device):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, origin)
         poll = self._link.last
-        if poll.foreign:
-            fail("K7340_AnotherSupply", "%s is not allowed: %s" % (what, poll.foreign), origin)
+        if poll.blocked:
+            fail("K7340_Blocked", "%s is not allowed: %s" % (what, poll.blocked), origin)
         if poll.down:
             fail("K7340_LinkDown", "%s is not allowed while the link is down (%s): only Off is "
                  "accepted, and sent once the same supply answers again" % (what, poll.down),
@@ -274,6 +274,9 @@ class K7340(Polling, Device):
     def Off(self):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, "K7340.Off")
+        if self._link.last.blocked:
+            fail("K7340_Blocked", "Off is not sent: %s" % self._link.last.blocked,
+                 "K7340.Off")
         self._stop_ramp()
         try:
             sent = self._link.off()
@@ -296,10 +299,11 @@ class K7340(Polling, Device):
         except ValueError as exc:
             fail("K7340_ValueRefused", str(exc), "K7340.RampTo")
         self._stop_ramp()
-        self._ramp_stop.clear()
+        self._ramp_stop = threading.Event()  # its own: a ramp that was slow to stop stays stopped
         self._note = ""
         self._ramp_thread = threading.Thread(target=self._ramp, name="k7340-ramp", daemon=True,
-                                             args=(start, volts, self._ramp_rate))
+                                             args=(start, volts, self._ramp_rate,
+                                                   self._ramp_stop.is_set))
         self._ramp_thread.start()
         self.set_state(DevState.MOVING)
         self.set_status("Ramping to %g V at %g V/s" % (volts, self._ramp_rate))
@@ -307,15 +311,14 @@ class K7340(Polling, Device):
     def is_RampTo_allowed(self):
         return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
 
-    def _ramp(self, start, volts, rate):
+    def _ramp(self, start, volts, rate, stop):
         def progress(now):
             self._sent = now
             self._sends += 1
 
         with tango.EnsureOmniThread():
             try:
-                done = self._link.ramp(start, volts, rate, RAMP_STEP_S, progress,
-                                       self._ramp_stop.is_set)
+                done = self._link.ramp(start, volts, rate, RAMP_STEP_S, progress, stop)
                 self._note = ("ramp to %g V done" % volts) if done else \
                     ("ramp stopped at %g V" % (self._sent or 0.0))
             except (K7340Error, ValueError) as exc:  # a trip (output off) or a failed exchange

@@ -10,13 +10,14 @@ import time
 from .. import safety
 from ..safety.session import OTHER_SUPPLY as OTHER
 from ..safety.session import UP
-from ..binding import K7340ArgumentError, K7340Error
+from ..binding import K7340ArgumentError, K7340Error, slots
 from ..lab import ramp as lab_ramp
 
-Poll = collections.namedtuple("Poll", "reading down foreign pending_off")
+Poll = collections.namedtuple("Poll", "reading down blocked pending_off")
 Poll.__doc__ = """What the device shows after a poll: the last reading (kept while the link is
-down), why the link is down (None while up), the text of another supply behind the port (None
-if not) and whether an Off waits for the link."""
+down), why the link is down (None while up), what blocks every command (another supply behind
+the port, a property the supply refused; None if nothing) and whether an Off waits for the
+link."""
 
 NO_POLL = Poll(None, None, None, False)
 
@@ -24,7 +25,7 @@ NO_POLL = Poll(None, None, None, False)
 class Link:
     """One supply of one device, opened at the first poll and reopened by the core."""
 
-    def __init__(self, config):
+    def __init__(self, config, say):
         path = config["PortPath"]
         self.port = path or "COM%d" % (config["ComPort"] + 1)
         self.session = safety.Session(path or config["ComPort"], say=self._say,
@@ -34,18 +35,26 @@ class Link:
         self.identity = None  # (vrange, irange, firmware text) of the supply opened
         self._refused = None  # a property the supply refused at open (WatchdogMs on a slow line)
         self._other = None  # the core's words for another supply behind the port
+        self._closing = False
+        self._tell = say
 
     def _say(self, text):
         if self.session.link == OTHER:
             self._other = text
+        self._tell(text)
 
     def poll(self):
         """One poll: the first open (tried again at every poll until it works), the meters and
         the held fault byte, the core's reopen while the link is down."""
         reading, down = self.last.reading, None
+        if self._closing:
+            return self.last
         try:
             if self.session.supply is None and self._refused is None:
                 self.session.open()
+                if self._closing:  # the device stopped during the open: nothing was sent
+                    self.session.close()
+                    return self.last
                 psu = self.session.supply
                 self.identity = (psu.ranges.vrange, psu.ranges.irange,
                                  "%04X" % psu.firmware_version)
@@ -55,12 +64,12 @@ class Link:
             fresh, self._refused = None, "Configuration: %s%s" % (which, exc)
         except (K7340Error, OSError) as exc:
             fresh, down = None, "The supply does not answer on %s: %s" % (self.port, exc)
-        foreign = self._refused or (self._other if self.session.link == OTHER else None)
+        blocked = self._refused or (self._other if self.session.link == OTHER else None)
         if fresh is not None:
             reading = fresh
-        elif down is None and foreign is None and self.session.link != UP:
+        elif down is None and blocked is None and self.session.link != UP:
             down = "The supply does not answer on %s" % self.port
-        self.last = Poll(reading, None if foreign else down, foreign, self.pending_off)
+        self.last = Poll(reading, None if blocked else down, blocked, self.pending_off)
         return self.last
 
     @property
@@ -99,6 +108,7 @@ class Link:
     def close(self, deadline):
         """The core's way out, given until deadline (time.monotonic()): returns None, or the
         note saying the output may still be on. A reopen still under way is left behind."""
+        self._closing = True
         result = []
         psu = self.session.supply
         if psu is not None and psu.owns_output and self.session.link != UP:
@@ -118,6 +128,20 @@ class Link:
         closer.start()
         closer.join(max(0.0, deadline - time.monotonic()))
         if closer.is_alive():
+            _abandon(psu)
             return ("%s: the zero setpoint was not sent within the stop bound (a reopen or an "
                     "exchange is still under way): the output may still be on" % self.port)
         return result[0] if result else None
+
+
+def _abandon(psu):
+    """Lets go of a supply whose reopen (or exchange) outlasted the stop bound, without taking
+    its lock, so that the process's exit does not wait for it either; its dead-man then
+    switches the output off."""
+    if psu is None:
+        return
+    if hasattr(psu, "abandon"):
+        psu.abandon()
+    else:  # until the binding has abandon(): what it does, through the calls there are
+        psu.forget_in_child()
+        slots.release(psu.index, psu)

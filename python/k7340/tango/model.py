@@ -9,6 +9,7 @@ import re
 from ..binding.flags import FAULT_LABELS, FaultFlags, StatusFlags
 from ..binding.slots import parse_port
 from ..safety import describe_faults
+from ..safety.faults import WATCHDOG_EXPIRED
 from ..safety.deadman import MAX_WATCHDOG_MS, MIN_WATCHDOG_MS, checked_watchdog_ms
 
 WATCHDOG_MS = (MIN_WATCHDOG_MS, MAX_WATCHDOG_MS)
@@ -127,24 +128,25 @@ def file_database_properties(path, device):
 
 def fault_labels(faults):
     """The FaultBits attribute: the labels of the bits set, "Watchdog" for a watchdog run-out
-    and bits without a name as numbers ("0x02")."""
+    and bits without a name as numbers ("bit 0x02")."""
     value, named = int(faults or 0), 0
     for member in FAULT_LABELS:
         named |= int(member)
     words = FaultFlags(value).labels()
     for bit in (1 << i for i in range(8)):
         if value & bit and not named & bit:
-            words.append("Watchdog" if bit == 0x01 else "0x%02X" % bit)  # its run-out
+            words.append("Watchdog" if bit == WATCHDOG_EXPIRED else "bit 0x%02X" % bit)
     return words
 
 
-def state_of(reading, ramping, down=None, foreign=None, pending_off=False):
+def state_of(reading, ramping, down=None, blocked=None, pending_off=False):
     """(state name, Status text). reading: the last poll's k7340.safety.Reading (its faults
     the fault byte the poll holds); down: why the link is
-    down (None while it is up); foreign: the text of another supply found behind the port.
+    down (None while it is up); blocked: what blocks every command (another supply found
+    behind the port, a property the supply refused).
     State names are Tango's DevState names."""
-    if foreign:
-        return "FAULT", foreign
+    if blocked:
+        return "FAULT", blocked
     if down:
         pending = "; an Off is pending: it is sent first once the same supply answers again" \
             if pending_off else ""

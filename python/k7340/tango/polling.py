@@ -19,18 +19,21 @@ class Polling:
     """The K7340 device's polling half (see device.py for the attributes it keeps)."""
 
     def _poll_loop(self):
+        # Its own link and stop flag: after an Init the device has new ones.
+        own, stopping, wake = self._link, self._stopping, self._poll_now
         with tango.EnsureOmniThread():
             period = self._config["PollPeriodMs"] / 1000.0
-            while not self._stopping.is_set():
+            while not stopping.is_set():
                 try:
                     sends = self._sends
-                    poll = self._link.poll()
+                    poll = own.poll()
                     self._record(poll)
-                    self._publish(poll, sends)
+                    if not stopping.is_set():
+                        self._publish(poll, sends)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
-                self._poll_now.wait(period)
-                self._poll_now.clear()
+                wake.wait(period)
+                wake.clear()
 
     def _record(self, poll):
         """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
@@ -47,11 +50,9 @@ class Polling:
                 self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
             elif not on:  # the supply switched itself off (a trip, its watchdog)
                 self._sent = 0.0
-        state, text = model.state_of(reading, ramping, poll.down, poll.foreign, poll.pending_off)
+        state, text = model.state_of(reading, ramping, poll.down, poll.blocked, poll.pending_off)
         if self._note and state in ("ON", "OFF"):
             text = "%s; %s" % (text, self._note)
-        if self._stopping.is_set():
-            return
         self.set_state(getattr(DevState, state))
         self.set_status(text)
         self._push("State", state, None)
