@@ -159,7 +159,7 @@ def _run(args, link, stop, folder):
           flush=True)
     if args.leave_on:
         return 0, True
-    return hold(link, target, stop), False
+    return hold(link, target, stop, recorder), False
 
 
 def _s(count):
