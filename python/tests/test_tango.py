@@ -265,8 +265,8 @@ SLOW = ("--delay-ms", "60")
 
 
 @pytest.mark.parametrize("steps, properties, found_on, other", [
-    ("on 5000; sim silent on; state UNKNOWN; refused On only Off; status only Off; "
-     "call Off; sim hangup; sim silent off; state OFF|FAULT; sets 5000 0", {}, 0, None),
+    ("on 5000; sim silent on; state UNKNOWN; call Off; refused On only Off; status Off is "
+     "pending; sim hangup; sim silent off; state OFF|FAULT; sets 5000 0", {}, 0, None),
     ("on 5000; sim silent on; state UNKNOWN; repoint; state FAULT; status 0123; "
      "status 0456; status .alias; untouched", {}, 0, ("--fw", "0x0456")),
     ("on 500; write RampRate 20000; call RampTo 3000; state ON; call Off; "

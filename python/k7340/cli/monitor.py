@@ -58,7 +58,6 @@ def monitor(args):
     with session.StopSignals() as stop:
         link = session.Link(args, owner=owner)
         screen = Screen(args.lines)
-        status = 0
         try:
             # A stop that came during the open wins: the output is never switched on then.
             if owner and not stop:
