@@ -135,7 +135,12 @@ def parser():
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["gui"]:  # its own options, and PyMeasure loaded only here
-        from ..pymeasure.gui import main as gui
+        try:
+            from ..pymeasure.gui import main as gui
+        except ImportError as exc:
+            common.say("k7340 gui needs Debian's python3-pymeasure, python3-pyqtgraph and "
+                       "python3-pyqt5 (%s)" % exc)
+            return common.FAILED
         return gui(argv[1:])
     common.own_process()
     args = parser().parse_args(argv)
