@@ -178,3 +178,28 @@ def test_the_monitor_writes_its_record_in_the_current_folder(tmp_path):
         rows = list(csv.DictReader(f))
     assert len(rows) > 5 and rows[-1]["event"] == "trip: OverI" and str(path) in said
     assert {r["setpoint"] for r in rows} == {"1000.0"} and rows[-2]["status"] == "Enable"
+
+
+def test_the_tango_condition_command_backs_off_and_gives_up_at_zero(start_sim, tmp_path):
+    pytest.importorskip("tango")
+    from test_tango import DevState, Server, wait_state
+
+    sim = start_sim("--log", "--load-ohms", "100e6", "--slew", "0")
+    with Supply(port=str(sim.link)) as psu:
+        psu.set_limits(100, 5)  # OverI above about 950 V
+    server = Server(tmp_path, {"PortPath": str(sim.link), "RecordDir": str(tmp_path)})
+    try:
+        wait_state(server.device, DevState.OFF)
+        server.device.Condition([2000, 10000, 0.2, 500, 2])
+        assert server.device.state() == DevState.MOVING
+        wait_state(server.device, DevState.OFF, 20)
+        status = server.device.status()
+    finally:
+        server.stop()
+    assert "gave up after 2 trips (max_trips 2); output at zero" in status
+    volts = [0.0 if "output off" in l else float(l.split("set ")[1].split(" V")[0])
+             for l in open(sim.log_path).read().splitlines()
+             if " > " in l and ("set " in l or "output off" in l)]
+    assert volts[-1] == 0.0 and max(b - a for a, b in zip(volts, volts[1:])) <= 500
+    for n in (1, 2):
+        assert list(tmp_path.glob("k7340-tango-condition-record-*-trip-%d-overi.csv" % n))

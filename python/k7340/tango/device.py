@@ -20,6 +20,7 @@ from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
 from ..lab import ramp as lab_ramp
 from ..lab.recorder import FlightRecorder
 from . import link, model
+from .conditioning import Conditioning
 from .polling import Polling, fail
 
 STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
@@ -40,7 +41,7 @@ def _status_bit(name, flag):
                      doc="status bit 0x%02X (%s)" % (int(flag), flag.name))
 
 
-class K7340(Polling, Device):
+class K7340(Polling, Conditioning, Device):
     """A Vantrel 7340 high-voltage supply on a serial port."""
 
     # The properties are declared once, in model.PROPERTIES. Tango hands them over as text and
