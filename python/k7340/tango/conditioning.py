@@ -70,7 +70,8 @@ class Conditioning:
                 result = supply.condition(*values, step=STEP_S, progress=progress,
                                           on_trip=on_trip, recorder=recorder, report=self._log,
                                           stop=stop)
-                self._note = ("conditioned to %g V after %d trips" % (result.volts, len(seen))
+                self._note = ("conditioned to %g V after %d trip%s" % (
+                    result.volts, len(seen), "" if len(seen) == 1 else "s")
                               if result.reached else "conditioning stopped at zero")
             except (K7340Error, ValueError) as exc:  # gave up at zero, a fault, the link
                 self._note = "conditioning ended: %s" % exc
