@@ -55,6 +55,7 @@ class Supply(SupplyCalls, GuardedCalls):
         self._index = None
         self._setpoint = 0.0
         self._pid = os.getpid()
+        self._abandoned = False
         self.lost = False
         self.identity = None
         self.max_volts = None
@@ -97,6 +98,9 @@ class Supply(SupplyCalls, GuardedCalls):
                     code = self._lib.K7340_OpenDevice(self._index, mapped_port)
         if code != 0 and code not in OPEN_WARNINGS:
             raise K7340Error(code, error_text(code), "K7340_OpenDevice", device=self.port)
+        if self._abandoned:
+            raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), "K7340_OpenDevice",
+                             device=self.port, note="given up while it reopened")
         self._closed = False
         self.eeprom = Eeprom(self)
         if code in OPEN_WARNINGS:
@@ -166,6 +170,17 @@ class Supply(SupplyCalls, GuardedCalls):
             return self._guard.way_out(self, deliberate=False)
         finally:
             self.lock.release()
+
+    def abandon(self):
+        """Gives this object up without waiting for its slot (a reopen or an exchange that
+        outlasts a stop bound in another thread): nothing is sent, the heartbeat stops (so the
+        supply's watchdog switches an output left on off within the period), and the object
+        counts as closed; a reopen under way ends without taking the slot back."""
+        self._guard.stopped = True
+        self._guard.stop_heartbeat()
+        self._guard.owner = False
+        wayout.let_go(self)
+        self._closed = self._abandoned = True  # its slot stays claimed: a reopen may be in it
 
     def forget_in_child(self):
         """In os.fork's child: this object belongs to the parent; it never sends, zeroes or
@@ -375,7 +390,7 @@ class Supply(SupplyCalls, GuardedCalls):
                     warnings.simplefilter("ignore", K7340Warning)
                     self._open()
             except BaseException:
-                self._closed = False  # still this object's slot, closed in the library
+                self._closed = self._abandoned  # still this object's slot, closed in the library
                 self._lib.K7340_CloseDevice(self._index)
                 raise
 
