@@ -43,7 +43,7 @@ class Server:
                 [sys.executable, "-m", "k7340.tango", "t", "-file=%s" % database,
                  "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % self.port],
                 env=dict(os.environ, PYTHONPATH=str(REPO / "python"), PYTHONUNBUFFERED="1"),
-                stdout=out, stderr=subprocess.STDOUT)
+                stdout=out, stderr=subprocess.STDOUT, cwd=directory)  # its flight records
         self.devices = [self.proxy(name) for name in names]
         self.device = self.devices[0]
         if not wait_for(lambda: _state(self.device) is not None, 30):

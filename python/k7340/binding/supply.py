@@ -361,6 +361,13 @@ class Supply(SupplyCalls, GuardedCalls):
 
         ramp(self, volts, rate, step, progress, start)
 
+    def condition(self, target, rate, dwell, backoff, max_trips, **keywords):
+        """Brings the output up to target, backing off after trips; the max_trips-th trip
+        ends at zero with K7340TripError. See k7340.lab.condition."""
+        from ..lab.condition import condition
+
+        return condition(self, target, rate, dwell, backoff, max_trips, **keywords)
+
     # --- reconnecting -------------------------------------------------------------------------
 
     def read_identity(self):

@@ -7,13 +7,15 @@ safety core.
     ramp      move the output to a voltage at a rate and hold it there, guarded
     ports     list the serial ports, --probe for supplies
     info      library version, firmware, ranges, output and flags; only reads
+    condition bring the output up to a voltage, backing off after trips
+    gui       the PyMeasure window: queue ramp runs, watch them plot live, abort
 """
 
 import argparse
 import os
 import sys
 
-from . import arguments, common
+from . import arguments, common, condition
 from .info import info
 from .log import log
 from .monitor import POLL_SECONDS, monitor
@@ -119,10 +121,27 @@ def parser():
     _supply_options(p)
     p.add_argument("--faults", action="store_true",
                    help="also read the fault byte (the supply clears latched faults then)")
+
+    p = _add(sub, "condition", "bring the output up to a voltage, backing off after trips; "
+             "exit 0 at the target, 3 gave up at zero", condition.run)
+    _supply_options(p)
+    condition.add_arguments(p)
+    _owner_options(p, "--to")
+    sub.add_parser("gui", help="the PyMeasure window: queue ramp runs, watch voltage and "
+                   "current plot live, abort (k7340 gui --help)")
     return top
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["gui"]:  # its own options, and PyMeasure loaded only here
+        try:
+            from ..pymeasure.gui import main as gui
+        except ImportError as exc:
+            common.say("k7340 gui needs Debian's python3-pymeasure, python3-pyqtgraph and "
+                       "python3-pyqt5 (%s)" % exc)
+            return common.FAILED
+        return gui(argv[1:])
     common.own_process()
     args = parser().parse_args(argv)
     return common.run(args.run, args)

@@ -9,7 +9,7 @@ import datetime
 import math
 import time
 
-from . import common, plot, session, show
+from . import common, plot, record, session, show
 from .csvfile import CsvError, CsvFile
 
 COLUMNS = ("time", "elapsed_s", "volts", "microamps", "temperature", "status", "faults", "error")
@@ -78,6 +78,7 @@ def _rows(args, link, out, stop):
     total = slots(args.interval, args.duration)
     start = time.monotonic()
     slot = 0
+    flight = record.next_to(args.csv)  # the flight recorder writes next to the log
     try:
         while not stop and (total is None or slot < total):
             stop.sleep(start + slot * args.interval - time.monotonic())
@@ -85,6 +86,7 @@ def _rows(args, link, out, stop):
                 break
             when, elapsed = timestamp(), time.monotonic() - start
             reading = link.poll()
+            record.note(flight, link, reading)
             if reading is None:
                 values = error_values(link.error())
             else:

@@ -9,7 +9,7 @@ A lost port is reopened by the safety core; nothing is re-applied then.
 import sys
 import time
 
-from . import arguments, common, session, show
+from . import arguments, common, record, session, show
 
 POLL_SECONDS = 0.05
 
@@ -63,8 +63,10 @@ def monitor(args):
             if owner and not stop:
                 link.set_voltage(link.supply.checked_volts(args.voltage, "--voltage"))
             due = time.monotonic()
+            flight = record.recorder()  # the flight recorder writes in the current folder
             while not stop:
                 reading = link.poll()
+                record.note(flight, link, reading)
                 # A failed exchange is a line; a lost port is said once (on standard error).
                 line = reading_line(reading) if reading is not None else \
                     "error: %s" % link.error() if link.up else None

@@ -13,7 +13,7 @@ and the way out ends at zero, or says plainly that it could not.
 
 from ..binding import OUTPUT_ON_VOLTS, K7340Error, K7340TripError, StatusFlags
 from ..lab import ramp as lab_ramp
-from . import arguments, common, session, show
+from . import arguments, common, record, session, show
 
 BAR = 30
 HOLD_POLL_S = 0.25
@@ -94,13 +94,16 @@ def _ramp(args, link, stop):
     return hold(link, target, stop), False
 
 
-def hold(link, target, stop):
-    """Holds the target, the watchdog fed, until a stop; a trip ends it (exit status 1)."""
+def hold(link, target, stop, flight=None):
+    """Holds the target, the watchdog fed, until a stop; a trip ends it (exit status 1).
+    flight: a flight recorder fed with every reading (k7340 condition's)."""
     common.say("holding %.1f V on %s; Ctrl-C switches the output off" % (target, link.port))
     line = common.ProgressLine()
     try:
         while not stop:
             reading = link.poll()
+            if flight is not None:
+                record.note(flight, link, reading)
             if link.taken:
                 line.end()
                 common.say("%s: another supply answers now; holding ends, it is left untouched"

@@ -18,7 +18,9 @@ from tango.server import Device, attribute, command, device_property
 
 from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
 from ..lab import ramp as lab_ramp
+from ..lab.recorder import FlightRecorder
 from . import link, model
+from .conditioning import Conditioning
 from .polling import Polling, fail
 
 STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
@@ -39,7 +41,7 @@ def _status_bit(name, flag):
                      doc="status bit 0x%02X (%s)" % (int(flag), flag.name))
 
 
-class K7340(Polling, Device):
+class K7340(Polling, Conditioning, Device):
     """A Vantrel 7340 high-voltage supply on a serial port."""
 
     # The properties are declared once, in model.PROPERTIES. Tango hands them over as text and
@@ -105,6 +107,7 @@ class K7340(Polling, Device):
             self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
                       "cable leaves the output on")
         self._link = link.Link(self._config, self._log)
+        self._recorder = FlightRecorder(self._config["RecordDir"] or None, name="k7340-tango")
         self.set_state(DevState.UNKNOWN)
         self.set_status("Connecting to %s" % self._link.port)
         self._poller = threading.Thread(target=self._poll_loop, name="k7340-poll", daemon=True)

@@ -3,6 +3,7 @@ state and Status text from what the poll saw. Kept apart so that it reads on its
 
 import collections
 import math
+import os
 import re
 
 from ..binding.flags import FAULT_LABELS, FaultFlags, StatusFlags
@@ -34,6 +35,13 @@ def _watchdog(text):
     return checked_watchdog_ms(int(text, 0), "WatchdogMs")
 
 
+def _record_dir(text):
+    """RecordDir: empty (the server's working directory) or a folder the server can write."""
+    if text and not (os.path.isdir(text) and os.access(text, os.W_OK)):
+        return None
+    return text
+
+
 def _port_path(text):
     if text:
         parse_port(text)  # a COM name outside COM1..COM256 raises, naming the range
@@ -59,6 +67,9 @@ PROPERTIES = collections.OrderedDict([
                             "0 (off: unsafe) or %d..%d ms" % WATCHDOG_MS,
                             "the supply's watchdog (dead-man) period in ms; 0 turns it off, "
                             "which leaves the output on if the server dies")),
+    ("RecordDir", Property(_record_dir, "", "a writable folder, or empty: the server's "
+                           "working directory", "where the flight recorder writes the readings "
+                           "before a trip, fault, watchdog run-out or lost link")),
 ])
 
 ALARM_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE

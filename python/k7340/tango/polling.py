@@ -27,12 +27,19 @@ class Polling:
                 try:
                     sends = self._sends
                     poll = own.poll()
+                    self._record(poll)
                     if not stopping.is_set():
                         self._publish(poll, sends)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
                 wake.wait(period)
                 wake.clear()
+
+    def _record(self, poll):
+        """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
+        line = self._recorder.poll(None if poll.down else poll.reading, self._sent, poll.down)
+        if line:
+            self._log(line)
 
     def _publish(self, poll, sends):
         reading = poll.reading
