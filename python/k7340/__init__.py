@@ -8,11 +8,12 @@
     # leaving the block (an exception too) set the output to zero before closing
 
 The package in parts: k7340.binding (Supply: one library slot, its errors, flags and EEPROM),
-k7340.safety (the dead-man, every way out, reconnects, the poll), k7340.lab, k7340.cli (the
-console tools) and k7340.tango. Every non-zero code becomes a K7340Error carrying the code and
-the library's text. Each Supply holds a library slot of its own (index=None takes a free one)
-and a lock of its own, so two supplies never wait for each other; every argument is checked
-before the first byte goes out (TypeError or a ValueError naming the argument and its range).
+k7340.safety (the dead-man, every way out, reconnects, the poll), k7340.lab (ramp, conditioning,
+the flight recorder), k7340.cli (the console tools), k7340.tango and k7340.pymeasure. Every non-
+zero code becomes a K7340Error carrying the code and the library's text. Each Supply holds a
+library slot of its own (index=None takes a free one) and a lock of its own, so two supplies
+never wait for each other; every argument is checked before the first byte goes out (TypeError
+or a ValueError naming the argument and its range).
 
 Safety: before a Supply switches the output on it arms the supply's watchdog (watchdog_ms=1000;
 0 turns this dead-man off, unsafe) and a heartbeat feeds it, so SIGKILL or a pulled cable leave
@@ -22,51 +23,13 @@ a dropped Supply is collected (keep_output=True: a deliberate close() leaves it 
 a read-only session sends nothing; a forked child never touches its parent's supplies.
 
 For lab scripts: Supply.ramp_to(volts, rate) ramps with a status check after every step
-(K7340TripError on over-voltage, over-current, over-temperature or a fault), k7340.testing
-runs a simulated supply for tests, and `python -m k7340` (the console script k7340) has
-monitor, log, plot, ramp, ports and info. See docs/using-python.md.
+(K7340TripError on over-voltage, over-current, over-temperature or a fault), Supply.condition
+backs off and retries after trips, k7340.testing runs a simulated supply for tests, and
+`python -m k7340` (the console script k7340) has monitor, log, plot, ramp, condition, gui,
+ports and info. See docs/using-python.md.
 """
 
-from .binding.errors import (
-    ERR_ARGUMENT,
-    ERR_CHECKSUM,
-    ERR_CLOSED,
-    ERR_COMMAND,
-    ERR_EEPROM_CHECKSUM,
-    ERR_NO_PORT,
-    ERR_RANGES,
-    ERR_READ,
-    ERR_REPLY,
-    ERR_WRITE,
-    OK,
-    K7340ArgumentError,
-    K7340Error,
-    K7340IdentityError,
-    K7340TripError,
-    K7340Warning,
-    LibraryLoadError,
-)
-from .binding.flags import FAULT_LABELS, STATUS_LABELS, FaultFlags, StatusFlags
-from .binding.eeprom import EEPROM_SIZE, Eeprom
-from .binding.calls import (
-    METER_CURRENT,
-    METER_TEMPERATURE,
-    METER_TEN_BIT,
-    METER_VOLTAGE,
-    Ranges,
-    api_version,
-    error_text,
-)
-from .binding.slots import MAX_DEVICES
-from .binding.supply import OUTPUT_ON_VOLTS, Supply
+from .binding import *  # noqa: F401,F403 (the binding's public names are the package's)
+from .binding import __all__
 
 __version__ = "2.0.0"
-
-__all__ = [
-    "Supply", "Eeprom", "Ranges", "StatusFlags", "FaultFlags", "STATUS_LABELS",
-    "FAULT_LABELS", "K7340Error", "K7340IdentityError", "K7340TripError", "K7340ArgumentError", "K7340Warning", "LibraryLoadError",
-    "api_version", "error_text", "MAX_DEVICES", "EEPROM_SIZE", "METER_VOLTAGE",
-    "METER_CURRENT", "METER_TEMPERATURE", "METER_TEN_BIT", "OUTPUT_ON_VOLTS", "OK",
-    "ERR_CLOSED", "ERR_ARGUMENT", "ERR_WRITE", "ERR_READ", "ERR_CHECKSUM", "ERR_COMMAND",
-    "ERR_REPLY", "ERR_RANGES", "ERR_EEPROM_CHECKSUM", "ERR_NO_PORT",
-]
