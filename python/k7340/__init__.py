@@ -9,8 +9,8 @@
 
 The package in parts: k7340.binding (Supply: one library slot, its errors, flags and EEPROM),
 k7340.safety (the dead-man, every way out, reconnects, the poll), k7340.lab (ramp, conditioning,
-the flight recorder), k7340.cli (the console tools), k7340.tango and k7340.pymeasure. Every non-
-zero code becomes a K7340Error carrying the code and the library's text. Each Supply holds a
+the flight recorder), k7340.cli (the console tools), k7340.tango and k7340.pymeasure. Every
+non-zero code becomes a K7340Error carrying the code and the library's text. Each Supply holds a
 library slot of its own (index=None takes a free one) and a lock of its own, so two supplies
 never wait for each other; every argument is checked before the first byte goes out (TypeError
 or a ValueError naming the argument and its range).
