@@ -19,8 +19,9 @@ Each keyword is one of k7340sim's options, underscores for dashes: ``vrange=3000
 ``--vrange 30000``, ``eeprom="blank"`` gives ``--eeprom blank``, ``silent=True`` gives
 ``--silent`` (False or None leave an option out). The traffic log is always kept (``log=True``
 changes nothing); ``link`` and ``control`` are chosen here. The program is the package's own
-copy of k7340sim (an installed package carries one), else $K7340_BUILD_DIR/bin/k7340sim, else
-build/linux/bin/k7340sim in the repository that holds the package. Linux only.
+copy of k7340sim (a pip-installed package carries one), else $K7340_BUILD_DIR/bin/k7340sim, else
+build/linux/bin/k7340sim in the repository that holds the package, else the k7340sim on PATH
+(Debian's k7340-tools installs it in /usr/bin). Linux only.
 """
 
 import contextlib
@@ -51,6 +52,10 @@ def simulator_path(environ=None):
     for path in tried:
         if os.access(path, os.X_OK):
             return path
+    on_path = shutil.which(SIMULATOR, path=env.get("PATH", os.defpath))
+    if on_path:
+        return on_path
+    tried.append("PATH")
     raise FileNotFoundError("no k7340sim found; tried: %s" % ", ".join(tried))
 
 
