@@ -26,10 +26,10 @@ from .ramp import ramp_command
 PORT_HELP = "COM port number (0 = COM1) or device (/dev/ttyUSB0, COM7); default 0"
 
 SAFETY = """\
-Safety: only a command that switches the output on (monitor --voltage, ramp) switches it
-off; log, info, ports and a monitor without --voltage only read and leave the output as
-found. Before switching the output on, a command arms the supply's watchdog (--watchdog MS,
-default %d) and keeps feeding it: if the program is killed (SIGKILL), crashes, or the cable
+Safety: only a command that switches the output on (monitor --voltage, ramp, condition)
+switches it off; log, info, ports and a monitor without --voltage only read and leave the
+output as found. Before switching the output on, a command arms the supply's watchdog
+(--watchdog MS, default %d) and keeps feeding it: if the program is killed (SIGKILL), crashes, or the cable
 or PC dies, the supply switches its output off within MS. Ctrl-C, SIGTERM, SIGHUP and
 SIGQUIT (and a closed pipe under monitor) send the zero setpoint first, then exit (130 for
 Ctrl-C, 128 + the signal for the others); a port lost on the way is reopened to send it, and

@@ -94,7 +94,7 @@ class MainWindow(ManagedWindow):
 
 
 def parser():
-    p = argparse.ArgumentParser(prog="k7340 gui", description=__doc__.split("\n")[0])
+    p = argparse.ArgumentParser(prog="k7340 gui", description=__doc__.split("\n\n")[0])
     p.add_argument("--port", default="0", help="COM port number (0 = COM1) or device")
     p.add_argument("--directory", default=".", help="where the runs' CSV files go")
     for name in ("voltage", "rate", "hold", "period", "max_volts"):
