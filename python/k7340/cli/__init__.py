@@ -29,17 +29,18 @@ SAFETY = """\
 Safety: only a command that switches the output on (monitor --voltage, ramp, condition)
 switches it off; log, info, ports and a monitor without --voltage only read and leave the
 output as found. Before switching the output on, a command arms the supply's watchdog
-(--watchdog MS, default %d) and keeps feeding it: if the program is killed (SIGKILL), crashes, or the cable
-or PC dies, the supply switches its output off within MS. Ctrl-C, SIGTERM, SIGHUP and
-SIGQUIT (and a closed pipe under monitor) send the zero setpoint first, then exit (130 for
-Ctrl-C, 128 + the signal for the others); a port lost on the way is reopened to send it, and
-when the zero cannot be sent the command says the output may still be on.
+(--watchdog MS, default %d) and keeps feeding it: if the program is killed (SIGKILL),
+crashes, or the cable or PC dies, the supply switches its output off within MS. Ctrl-C,
+SIGTERM, SIGHUP and SIGQUIT (and a closed pipe under monitor) send the zero setpoint first,
+then exit (130 for Ctrl-C, 128 + the signal for the others); a port lost on the way is
+reopened to send it, and when the zero cannot be sent the command says the output may still
+be on.
 A program that hangs but lives keeps the watchdog fed, and any program talking to the
 supply restarts its watchdog. --watchdog 0 turns the dead-man off: unsafe. ramp --leave-on
 ends with the output on and no watchdog: unguarded.
 
 Exit status: 0 done, 1 the supply or the library failed, 2 bad input (nothing was sent,
-no file changed), 130 Ctrl-C, 128 + N another signal N.""" % arguments.WATCHDOG_DEFAULT_MS
+no file changed), 3 condition gave up at zero, 130 Ctrl-C, 128 + N another signal N.""" % arguments.WATCHDOG_DEFAULT_MS
 
 
 def _supply_options(parser):
