@@ -13,6 +13,7 @@ int ReadEepromByte(DeviceSlot *slot, int address, unsigned char *dst) {
     if (static_cast<unsigned>(address) >= EEPROM_SIZE)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_READ, static_cast<unsigned char>(address)};
+    SettleAfterFailedRead(slot);
     int code = SendCommandFrame(slot, payload, sizeof payload);
     if (code == K7340_OK)
         code = ReadReplyFrame(slot, dst, 1);
@@ -24,6 +25,7 @@ int WriteEepromByte(DeviceSlot *slot, int address, int value) {
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_WRITE, static_cast<unsigned char>(address),
                                      static_cast<unsigned char>(value)};
+    SettleAfterFailedRead(slot);
     int code = SendCommandFrame(slot, payload, sizeof payload);
     if (code != K7340_OK)
         return code;
