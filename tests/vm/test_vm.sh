@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# The library, k7340config and a session program on the kernel's own serial drivers. QEMU
+# (software emulation) boots Debian's kernel with a busybox initramfs; a k7340sim on the host
+# stands behind each of the guest's ports: A behind a 16550 UART (/dev/ttyS1, the 8250 driver),
+# B behind an FTDI USB adapter (/dev/ttyUSB0, ftdi_sio). The guest prints its results on its
+# console; this script checks them and the simulators' logs.
+#
+#   tests/vm/test_vm.sh [BUILD_DIR]     (default build/linux, which must hold a native build)
+#
+# Fetches the kernel package once into BUILD_DIR/vm (nothing is installed). Ends with
+# "N passed, N failed"; exit 0 when all passed, 1 otherwise, 77 with "SKIPPED: <reason>" where
+# QEMU cannot run.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+build=${1:-build/linux}
+[[ $build = /* ]] || build=$PWD/$build
+work=$(mktemp -d "${TMPDIR:-/tmp}/k7340-vm.XXXXXX")
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    [ -n "${K7340_VM_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+skip() {
+    echo "SKIPPED: $*"
+    exit 77
+}
+started=$SECONDS
+
+for tool in qemu-system-x86_64 cpio gcc apt-get dpkg-deb; do
+    command -v $tool >/dev/null || skip "$tool is not installed"
+done
+qemu-system-x86_64 -accel help 2>/dev/null | grep -qx tcg || skip "QEMU has no software emulation"
+[ -x /bin/busybox ] && ! ldd /bin/busybox >/dev/null 2>&1 || skip "no static busybox (busybox-static)"
+for f in lib/libk7340.so bin/k7340config bin/k7340sim; do
+    [ -e "$build/$f" ] || skip "no native build in $build ($f)"
+done
+
+# Debian's kernel: the metapackage names the image package, which holds kernel and modules.
+modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+[ -n "$image" ] || skip "apt knows no linux-image-amd64"
+kernel=$build/vm/$image
+if [ ! -f "$kernel/vmlinuz" ]; then
+    echo "fetching $image"
+    mkdir -p "$work/deb" "$kernel.new" && (cd "$work/deb" && apt-get download -q "$image" 2>&1 | grep -v "^W: Download is performed unsandboxed") ||
+        skip "apt-get download $image failed"
+    dpkg-deb -x "$work"/deb/*.deb "$work/deb/x" || skip "cannot unpack $image"
+    cp "$work"/deb/x/boot/vmlinuz-* "$kernel.new/vmlinuz"
+    for m in "${modules[@]}"; do find "$work/deb/x/lib/modules" -name "$m.ko" -exec cp {} "$kernel.new/" \; ; done
+    rm -rf "$work/deb" "$kernel" && mv "$kernel.new" "$kernel"
+fi
+
+# The initramfs: busybox, the guest program, k7340config, the library and what they link.
+root=$work/root
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,mod,lib/x86_64-linux-gnu}
+gcc -O2 -Wall -Wextra -Werror -Idevice_library tests/vm/guest_check.c -L"$build/lib" -lk7340 \
+    -o "$root/bin/guest_check" || exit 1
+cp /bin/busybox "$build/bin/k7340config" "$root/bin/" && ln -s busybox "$root/bin/sh"
+for m in "${modules[@]}"; do cp "$kernel/$m.ko" "$root/mod/"; done
+ldd "$root/bin/guest_check" "$root/bin/k7340config" "$build/lib/libk7340.so" |
+    awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// && $2 ~ /^\(/ {print $1}' | sort -u | while read -r lib; do
+    case $lib in
+    */ld-linux*) mkdir -p "$root$(dirname "$lib")" && cp -L "$lib" "$root$lib" ;;
+    *) cp -L "$lib" "$root/lib/x86_64-linux-gnu/" ;;
+    esac
+done
+cat >"$root/init" <<'EOF'
+#!/bin/sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
+export PATH=/bin LD_LIBRARY_PATH=/lib/x86_64-linux-gnu
+for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do insmod /mod/$m.ko; done
+n=0; while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+echo "@booted $(cut -d' ' -f1 /proc/uptime)"
+for link in "A /dev/ttyS1" "B /dev/ttyUSB0"; do
+    set -- $link
+    export K7340_COM1=$2
+    for check in session exclusive settings; do guest_check $check $1 $2; done
+    printf y | k7340config 0 20000 400 >/tmp/out; echo "$1 config rc=$? $(tr '\n' '|' </tmp/out)"
+    echo "@ctl $1 silent on"; sleep 1
+    guest_check silent $1 $2
+    echo "@ctl $1 silent off"; sleep 1
+done
+guest_check unplug B /dev/ttyUSB0
+echo "@done"
+poweroff -f
+EOF
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" || exit 1
+
+for s in A B; do
+    mkdir "$work/sim$s"
+    "$build/bin/k7340sim" --link "$work/sim$s/com1" --log --control "$work/sim$s/control" \
+        --eeprom-file "$work/sim$s/eeprom.bin" --slew 0 --load-ohms 100e6 \
+        >"$work/sim$s/log" 2>"$work/sim$s/stderr" &
+    pids+=($!)
+done
+for s in A B; do
+    for _ in $(seq 100); do [ -L "$work/sim$s/com1" ] && break; sleep 0.05; done
+    [ -L "$work/sim$s/com1" ] || { echo "FAIL: simulator $s did not start"; exit 1; }
+done
+
+mkfifo "$work/mon.in" "$work/mon.out"
+boot=$SECONDS
+qemu-system-x86_64 -accel tcg -m 256 -nodefaults -display none -no-reboot \
+    -kernel "$kernel/vmlinuz" -initrd "$work/initrd.gz" -append "console=ttyS0 loglevel=${K7340_VM_LOGLEVEL:-1} panic=-1" \
+    -serial "file:$work/console" \
+    -chardev serial,id=c1,path="$(readlink -f "$work/simA/com1")" -serial chardev:c1 \
+    -chardev serial,id=c2,path="$(readlink -f "$work/simB/com1")" \
+    -device qemu-xhci -device usb-serial,chardev=c2,id=usb1 \
+    -monitor pipe:"$work/mon" >"$work/qemu.out" 2>&1 &
+qemu=$!
+pids+=($qemu)
+cat "$work/mon.out" >"$work/monitor" &
+pids+=($!)
+exec 9>"$work/mon.in"
+# Acts on the guest's requests as they come: "@ctl A cmd" to a simulator, "@mon cmd" to QEMU.
+handled=0
+while kill -0 $qemu 2>/dev/null && [ $((SECONDS - boot)) -lt 150 ]; do
+    mapfile -t marks < <(tr -d '\r' 2>/dev/null <"$work/console" | grep -a '^@')
+    for m in "${marks[@]:handled}"; do
+        handled=$((handled + 1))
+        case $m in
+        "@ctl "*) read -r _ s cmd <<<"$m" && echo "$cmd" >"$work/sim$s/control" ;;
+        "@mon "*) echo "${m#@mon }" >&9 ;;
+        "@booted "*) echo "booted: ${m#@booted } s of guest time, $((SECONDS - boot)) s here" ;;
+        esac
+    done
+    sleep 0.1
+done
+kill $qemu 2>/dev/null
+exec 9>&-
+if [ "$handled" -eq 0 ] && [ -s "$work/qemu.out" ]; then
+    skip "QEMU did not start: $(head -1 "$work/qemu.out")"
+fi
+echo "guest ran $((SECONDS - boot)) s"
+
+passed=0
+failed=0
+console=$(tr -d '\r' <"$work/console")
+check() { # check NAME CONDITION-COMMAND...
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok: $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $name"
+    fi
+}
+line() { grep -a "^$1 " <<<"$console" | head -1; }
+has() { # has LINE-PREFIX WORD...: the line carries every word
+    local l w
+    l=" $(line "$1") "
+    [ "$l" != "  " ] || return 1
+    for w in "${@:2}"; do [[ $l == *" $w "* ]] || return 1; done
+}
+near() { # near LINE-PREFIX KEY VALUE TOLERANCE
+    awk -v l=" $(line "$1") " -v k="$2" -v want="$3" -v tol="$4" 'BEGIN {
+        if (!match(l, " " k "=-?[0-9.]+")) exit 1
+        v = substr(l, RSTART + length(k) + 2, RLENGTH - length(k) - 2)
+        exit !(v - want <= tol && want - v <= tol) }'
+}
+below() { # below LINE-PREFIX KEY LIMIT
+    local v
+    v=$(line "$1" | grep -o " $2=[0-9]*" | cut -d= -f2)
+    [ -n "$v" ] && [ "$v" -le "$3" ]
+}
+frame() { # the command frame of a payload, in the simulator log's hex
+    local sum=$(($# + 2)) out
+    out=$(printf '%02X' $(($# + 2)))
+    for b; do
+        out+=$(printf ' %02X' $((b)))
+        sum=$((sum + b))
+    done
+    printf '%s %02X\n' "$out" $((sum & 255))
+}
+session_frames() {
+    for a in $(seq 0 127); do frame 0xF2 $a; done
+    frame 0xF0 100; frame 0x11 0x19 0x99 0x9A; frame 0x00; frame 0x01; frame 0x02
+    frame 0xFC; frame 0xF8; frame 0x10 0 0 0; frame 0xF0 0
+}
+# The session is the first traffic on each link: its commands byte for byte, a good reply each.
+session_traffic() {
+    local log=$work/sim$1/log n
+    n=$(session_frames | wc -l)
+    diff <(session_frames) <(awk '$2 == ">"' "$log" | head -"$n" | sed 's/^[^>]*> //; s/  .*//') >/dev/null &&
+        [ "$(awk '$2 == "<"' "$log" | head -"$n" | grep -vc 'checksum\|short')" -eq "$n" ]
+}
+ranges() { # ranges SIM VRANGE IRANGE: the EEPROM file holds them
+    local b
+    read -r -a b < <(od -An -tu1 -j64 -N4 "$work/sim$1/eeprom.bin")
+    [ $((b[0] * 256 + b[1])) -eq "$2" ] && [ $((b[2] * 256 + b[3])) -eq "$3" ]
+}
+
+for s in A B; do
+    check "$s: session values" has "$s session" open=0 ranges=50000,200 wd=0 on=0 meters=0 flags=0 \
+        status=0x04 fault=0x00 off=0 close=0
+    check "$s: 5000 V, 50 uA, 25 C" eval 'near "$s session" V 5000 1 && near "$s session" I 50 0.1 &&
+        near "$s session" T 25 0.5'
+    check "$s: the session byte for byte in the log" session_traffic $s
+    check "$s: k7340config programs ranges" eval 'has "$s config" "rc=0" && ranges $s 20000 400'
+    check "$s: a second open is refused" has "$s exclusive" first=0 second=11
+    check "$s: 57600 8N1 raw, no flow control, DTR and RTS off" has "$s settings" open=0 speed=57600 \
+        cs8=1 parenb=0 cstopb=0 crtscts=0 ixon=0 ixoff=0 icanon=0 echo=0 isig=0 opost=0 dtr=0 rts=0
+    check "$s: silent supply: open -4 after about 100 ms" eval 'has "$s silent_open" open=-4 &&
+        near "$s silent_open" open_ms 100 50'
+    check "$s: silent supply: -4 within 2 time-outs, no spinning" eval 'has "$s silent" fails=5 \
+        first=-4 last=-4 && below "$s silent" slowest_ms 300 && below "$s silent" cpu_ms 50'
+done
+check "A: 8250: low latency accepted (no latency timer)" has "A settings" low_latency=1 latency=-,-,-
+check "B: ftdi_sio: low latency set, latency timer 1 while held" eval \
+    '[[ $(line "B settings") =~ low_latency=1\ latency=[0-9]+,1, ]]'
+check "B: unplugged: failures within 2 s of the request, 500 ms each, no spinning" eval \
+    'has "B unplug" fails=3 && below "B unplug" first_ms 2000 && below "B unplug" slowest_ms 500 &&
+    below "B unplug" cpu_ms 50'
+check "B: replugged: a fresh open works" has "B replug" open=0 fw=0 version=0x0123
+if [ "$failed" -gt 0 ]; then
+    echo "--- guest console"; grep -a -v '^\[' <<<"$console" | tail -40
+fi
+echo "step took $((SECONDS - started)) s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
