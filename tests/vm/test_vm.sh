@@ -203,6 +203,7 @@ check "B: ftdi_sio: low latency taken, latency_timer 1 while held" eval \
 check "B: unplugged: fails within 2 s, 500 ms a call, no spinning" eval 'has "B unplug" fails=3 &&
     within "B unplug" first_ms 0 2000 && within "B unplug" slowest_ms 0 500 && within "B unplug" cpu_ms 0 50'
 check "B: replugged: a fresh open works" has "B replug" open=0 fw=0 version=0x0123
+[ "$failed" -eq 0 ] || for s in A B; do echo "--- simulator $s, last lines" && tail -4 "$run/sim$s/log"; done
 echo "step took $((SECONDS - started)) s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
