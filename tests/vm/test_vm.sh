@@ -40,7 +40,7 @@ image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-i
 kernel=$build/vm/$image
 if [ ! -f "$kernel/vmlinuz" ]; then
     echo "fetching $image"
-    mkdir -p "$work/deb" "$kernel.new" && (cd "$work/deb" && apt-get download -q "$image" 2>/dev/null) &&
+    mkdir -p "$work/deb" "$kernel.new" && (cd "$work/deb" && apt-get download -qq "$image" 2>/dev/null) &&
         dpkg-deb -x "$work"/deb/*.deb "$work/deb/x" || skip "cannot fetch $image"
     cp "$work"/deb/x/boot/vmlinuz-* "$kernel.new/vmlinuz"
     for m in "${modules[@]}"; do find "$work/deb/x/lib/modules" -name "$m.ko" -exec cp {} "$kernel.new/" \;; done
