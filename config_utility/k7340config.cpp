@@ -7,9 +7,11 @@
  * supply already holds a configuration or none that checks out, program the ranges, close,
  * report. Every message goes to standard output. The exit status is 0 when the ranges were
  * programmed ("OK") or when the operator chose to keep an existing configuration, 1 otherwise.
+ * An interrupt during the programming waits for its end, then the run exits with 1.
  */
 #include "config_args.h"
 #include "console_key.h"
+#include "interrupt_guard.h"
 #include "k7340.h"
 #include "standard_streams.h"
 
@@ -18,6 +20,8 @@
 enum { EXIT_DONE = 0, EXIT_TROUBLE = 1 };
 
 static const int DEVICE_INDEX = 0;
+
+static int interruptedWhileProgramming = 0;
 
 static void PrintUsage() {
     printf("Usage: k7340config <comport> <vrange> <irange>\n");
@@ -66,7 +70,10 @@ static int AskYesNo(const char *prompt) {
 static int ConfigureUnit(const ConfigArgs *args) {
     printf("configuring unit ... \n");
     fflush(stdout); // six EEPROM writes follow: at least 600 ms
+    // The supply must end with the old ranges or the new ones, not half of each.
+    DeferInterrupts();
     const int code = K7340_SetRanges(DEVICE_INDEX, args->vrange, args->irange);
+    interruptedWhileProgramming = ResumeInterrupts();
     if (code == K7340_OK)
         printf("OK");
     else
@@ -116,9 +123,12 @@ int main(int argc, char **argv) {
 
     const int code = ProgramRanges(&args);
     K7340_CloseDevice(DEVICE_INDEX); // also after a failed open; its -1 means nothing then
+    if (interruptedWhileProgramming) // "OK" has no line end
+        printf("%sINTERRUPTED: stopped once the programming had ended\n",
+               code == K7340_OK ? "\n" : "");
     if (code != K7340_OK) {
         printf("ERROR: %s\n", K7340_GetErrString(code));
         return EXIT_TROUBLE;
     }
-    return EXIT_DONE;
+    return interruptedWhileProgramming ? EXIT_TROUBLE : EXIT_DONE;
 }

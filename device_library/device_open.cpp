@@ -25,6 +25,7 @@ int WriteEepromByte(DeviceSlot *slot, int address, int value) {
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {OP_EEPROM_WRITE, static_cast<unsigned char>(address),
                                      static_cast<unsigned char>(value)};
+    SettleAfterFailedRead(slot);
     const Command *row = &COMMANDS[CMD_EEPROM_WRITE];
     int code = SendCommandFrame(slot, payload, row->payloadLength);
     if (code != K7340_OK)

@@ -14,6 +14,10 @@ struct DeviceSlot {
     int portIndex; // this slot's entry in the port table (equals its device index)
     int open;      // 1 from a successful port open until close
     unsigned char eeprom[EEPROM_SIZE]; // the library's copy of the supply's EEPROM
+
+    // Set when a framed exchange failed on its read, cleared once the next one has waited.
+    int readFailed;
+    long long readFailedAtMs; // MonotonicMs() when that read gave up
 };
 
 // 0 and the slot, or -2 for an index of 8 or more (compared unsigned, so negatives count as large).

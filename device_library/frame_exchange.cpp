@@ -28,6 +28,25 @@ unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count
     return static_cast<unsigned char>(sum);
 }
 
+// Replies carry no sequence number: a reply that comes after its read gave up would be taken
+// for the next command's answer. After a failed read the next framed exchange first lets one
+// full time-out pass since the failure; the purge that follows throws away any reply up to one
+// time-out late. An exchange that follows a good one pays nothing.
+void SettleAfterFailedRead(DeviceSlot *slot) {
+    if (!slot->readFailed)
+        return;
+    const long long left = slot->readFailedAtMs + REPLY_TIMEOUT_MS - MonotonicMs();
+    if (left > 0)
+        Pause(static_cast<unsigned>(left));
+    slot->readFailed = 0;
+}
+
+static int ReadFailed(DeviceSlot *slot, int code) {
+    slot->readFailed = 1;
+    slot->readFailedAtMs = MonotonicMs();
+    return code;
+}
+
 int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int payloadLength) {
     if (payloadLength > MAX_COMMAND_PAYLOAD)
         return K7340_ERR_COMMAND;
@@ -51,13 +70,13 @@ int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int replyLength) {
         int count = total - received;
         int code = PortRead(slot->portIndex, frame + received, &count);
         if (code != K7340_OK)
-            return code;
-        if (count <= 0 || count > total - received)
-            return K7340_ERR_READ; // a backend that breaks its contract must not spin or overrun
+            return ReadFailed(slot, code);
+        if (count <= 0 || count > total - received)  // a backend that breaks its contract
+            return ReadFailed(slot, K7340_ERR_READ); // must not make the core spin or overrun
         received += count;
     }
     if (FrameChecksum(0, frame, replyLength + 2) != frame[replyLength + 2])
-        return K7340_ERR_CHECKSUM;
+        return ReadFailed(slot, K7340_ERR_CHECKSUM);
     for (int i = 0; i < replyLength; i++)
         dst[i] = frame[2 + i];
     slot->status = frame[1];
@@ -67,6 +86,7 @@ int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int replyLength) {
 int Transact(DeviceSlot *slot, const unsigned char *payload, int payloadLength, int *out,
              int replyLength) {
     unsigned char data[MAX_TRANSACT_DATA];
+    SettleAfterFailedRead(slot);
     int code = SendCommandFrame(slot, payload, payloadLength);
     if (code == K7340_OK)
         code = ReadReplyFrame(slot, data, replyLength);

@@ -73,16 +73,23 @@ enum {
     MAX_COMMAND_PAYLOAD = 11,
     MAX_REPLY_DATA = 8,
     MAX_TRANSACT_DATA = 4,
+    REPLY_TIMEOUT_MS = 100, // the port's bound on one read of a reply
 };
 
 // Sum of count bytes modulo 256, starting from seed.
 unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count);
 
+// Called first in every framed exchange: after a read that failed (see ReadReplyFrame) it waits
+// until one full reply time-out has passed since the failure, so that the purge before the
+// next command throws away a reply up to one time-out late. Otherwise it does nothing.
+void SettleAfterFailedRead(DeviceSlot *slot);
+
 // Purges stale input, then writes one command frame: 0, -3, or -6 for a payload over 11 bytes.
 int SendCommandFrame(DeviceSlot *slot, const unsigned char *payload, int payloadLength);
 
 // Reads one reply frame with replyLength data bytes into dst and caches its status byte on
-// success: 0, -4, -5, or -7 for a replyLength over 8.
+// success: 0, -4, -5, or -7 for a replyLength over 8. A -4 or -5 marks the slot for
+// SettleAfterFailedRead.
 int ReadReplyFrame(DeviceSlot *slot, unsigned char *dst, int replyLength);
 
 // One exchange; on success stores the replyLength (<= 4) data bytes big-endian in *out, when out

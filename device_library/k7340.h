@@ -28,7 +28,7 @@
  *   where a call says null is accepted.
  *
  * Timing and threads
- *   Every call blocks until its exchanges end. A silent supply costs about 100 ms per exchange;
+ *   Every call blocks until its exchanges end. A silent supply costs 100 to 200 ms per exchange;
  *   an open is 128 exchanges; K7340_SetRanges pauses 100 ms after each of its six writes;
  *   K7340_Reset pauses about one second. The 100 ms bound holds for each read of a reply, not
  *   for the whole exchange: a reply that trickles in one byte every 99 ms is accepted, and a
@@ -38,10 +38,12 @@
  *   environment (K7340_COM<n> on POSIX): do not change the environment while an open runs. It
  *   never allocates from the heap.
  *
- *   Replies carry no sequence number. Input is discarded before every command, but a reply
- *   that arrives after its exchange gave up (-4) and after the next command was sent is taken
- *   for the reply to that command. After a -4, wait a little (100 ms or so) before the next
- *   command, and check the readings you rely on (read them again) before acting on them.
+ *   Replies carry no sequence number. Input is discarded before every command, and after an
+ *   exchange failed on its read (-4, -5) the next exchange on that slot first waits until one
+ *   full time-out (100 ms) has passed since the failure, then discards what arrived: a reply up
+ *   to 100 ms late is thrown away, never taken for the next command's answer. An exchange
+ *   that follows a good one costs nothing extra; a silent supply costs up to about 200 ms per
+ *   exchange. K7340_ReadPort and K7340_WritePort neither wait nor discard.
  *
  * Windows
  *   The 32-bit DLL exports every call with the standard Windows calling convention under its

@@ -2,7 +2,7 @@
  * serial_port.h - the library's OS seam.
  *
  * The portable core (device table, frames, open, instrument commands) reaches the wire only
- * through these six calls. One backend is linked in: serial_port_win32.cpp on Windows,
+ * through these seven calls. One backend is linked in: serial_port_win32.cpp on Windows,
  * serial_port_posix.cpp elsewhere, or the in-process fake of the unit tests. Each works on the
  * port table entry of a slot (index 0..7); the core checks the index before calling.
  */
@@ -29,5 +29,9 @@ int PortClose(int index);
 
 /* Blocks the caller for the given time. */
 void Pause(unsigned milliseconds);
+
+/* Milliseconds on a clock that never goes back (the same clock Pause and reads are timed on);
+ * only differences between two values mean anything. */
+long long MonotonicMs();
 
 #endif /* K7340_SERIAL_PORT_H */

@@ -24,7 +24,9 @@
 static const long READ_TIMEOUT_NS = 100L * 1000 * 1000;
 static const long WRITE_TIMEOUT_MS = 100;
 
-static int g_ports[K7340_MAX_DEVICES]; // port table: descriptors, stale after close
+static int g_ports[K7340_MAX_DEVICES];         // port table: descriptors, stale after close
+static termios g_saved[K7340_MAX_DEVICES];     // each port's settings as the library found them
+static int g_lowLatencySet[K7340_MAX_DEVICES]; // 1 where the library set the low-latency flag
 
 static long long NowNs() {
     timespec ts;
@@ -66,23 +68,27 @@ static int PortName(int comPort, char *name, size_t size) {
 
 // A USB adapter's driver holds short replies back for its latency timer (16 ms by default on
 // common chips); low latency makes it pass each byte on at once. Ptys and many drivers refuse
-// the request: the port works without it.
-static void RequestLowLatency(int fd) {
+// the request: the port works without it. Returns 1 when it set the flag.
+static int SetLowLatency(int fd, bool on) {
 #if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial;
-    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd, TIOCSSERIAL, &serial);
-    }
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || !(serial.flags & ASYNC_LOW_LATENCY) == !on)
+        return 0;
+    serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 #else
     (void)fd;
+    (void)on;
+    return 0;
 #endif
 }
 
-static int Configure(int fd) {
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0)
+// Saves the port's settings for PortClose to put back (a terminal named as a port must not be
+// left at 57600 baud, raw), then sets the line up.
+static int Configure(int fd, termios *saved) {
+    if (tcgetattr(fd, saved) != 0)
         return errno;
+    termios tio = *saved;
     cfmakeraw(&tio);
     tio.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS | HUPCL);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -100,12 +106,13 @@ static int Configure(int fd) {
 }
 
 int OpenPort(int index, int comPort) {
-    char name[PATH_MAX]; // any path the system takes
+    g_ports[index] = -1;
+    if (comPort < 0)
+        return K7340_ERR_NO_PORT; // no COM0 or below, as on Windows: no K7340_COM0 is opened
+    char name[PATH_MAX];          // any path the system takes
     const int nameError = PortName(comPort, name, sizeof name);
-    if (nameError != 0) {
-        g_ports[index] = -1;
+    if (nameError != 0)
         return nameError;
-    }
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     g_ports[index] = fd;
     // ENXIO and ENODEV: a node with nothing behind it (no driver, a socket), as good as absent.
@@ -118,12 +125,12 @@ int OpenPort(int index, int comPort) {
     else if (ioctl(fd, TIOCEXCL) != 0)
         error = errno;
     else
-        error = Configure(fd);
+        error = Configure(fd, &g_saved[index]);
     if (error != 0) {
         close(fd);
         return error;
     }
-    RequestLowLatency(fd);
+    g_lowLatencySet[index] = SetLowLatency(fd, true);
     return 0;
 }
 
@@ -183,6 +190,9 @@ int PortClose(int index) {
     // The flag outlives the descriptor while the far end holds a pty: a non-root user could
     // never reopen it.
     ioctl(fd, TIOCNXCL);
+    tcsetattr(fd, TCSANOW, &g_saved[index]);
+    if (g_lowLatencySet[index])
+        SetLowLatency(fd, false);
     close(fd);
     return 0;
 }
@@ -200,6 +210,10 @@ void Pause(unsigned milliseconds) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
+}
+
+long long MonotonicMs() {
+    return NowNs() / 1000000;
 }
 
 #endif

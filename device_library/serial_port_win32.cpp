@@ -90,6 +90,10 @@ void Pause(unsigned milliseconds) {
     Sleep(milliseconds);
 }
 
+long long MonotonicMs() {
+    return static_cast<long long>(GetTickCount64());
+}
+
 // The load entry only declines thread notifications; nothing happens on unload.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH)

@@ -130,3 +130,7 @@ int PortClose(int index) {
 void Pause(unsigned milliseconds) {
     g_nowUs += static_cast<int64_t>(milliseconds) * 1000;
 }
+
+long long MonotonicMs() {
+    return g_nowUs / 1000;
+}

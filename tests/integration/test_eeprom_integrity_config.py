@@ -4,6 +4,7 @@ unit not calibrated and leaves it alone on no, programs it on yes, and the run a
 it configured with the new ranges.
 """
 
+import signal
 import subprocess
 import time
 
@@ -18,6 +19,7 @@ from config_runs import (
     RUN_TIMEOUT,
     checksum_ok,
     configured_warning,
+    eeprom_writes,
     ranges_in,
     requires_config,
     run_config,
@@ -104,3 +106,26 @@ def test_cut_off_programming_then_config_runs(sim, tmp_path, answered):
 
     out, _ = run_config(NEW_ARGS, b"n")
     assert out == BANNER + configured_warning(*NEW) + b"n\n" + CANCELED
+
+
+@pytest.mark.parametrize("signo", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_an_interrupt_during_programming_waits_for_the_six_writes(sim, signo):
+    supply = sim()
+    process = subprocess.Popen(
+        [CONFIG, *NEW_ARGS], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    process.stdin.write(b"y")
+    process.stdin.close()
+    out = b""
+    while not out.endswith(CONFIGURING) and len(out) < 4096:
+        out += process.stdout.read(1) or b"?"
+    time.sleep(0.15)
+    process.send_signal(signo)
+    assert process.wait(timeout=RUN_TIMEOUT) == 1
+    rest, err = process.stdout.read(), process.stderr.read()
+    assert out + rest == BANNER + configured_warning(*OLD) + b"y\n" + CONFIGURING + (
+        b"OK\nINTERRUPTED: stopped once the programming had ended\n"
+    )
+    assert err == b""
+    assert len(eeprom_writes(supply)) == 6
+    assert ranges_in(supply.eeprom()) == NEW and checksum_ok(supply.eeprom())

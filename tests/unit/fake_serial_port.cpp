@@ -162,3 +162,7 @@ void Pause(unsigned milliseconds) {
             Record(i, FAKE_PAUSE, {}, milliseconds);
     g_nowUs += static_cast<int64_t>(milliseconds) * 1000;
 }
+
+long long MonotonicMs() {
+    return g_nowUs / 1000;
+}

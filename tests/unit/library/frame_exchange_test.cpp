@@ -188,3 +188,50 @@ TEST_F(FrameExchange, CountsOfZeroNeedNoBuffer) {
     EXPECT_EQ(buf[0], 9);
     EXPECT_TRUE(Frames().empty());
 }
+
+// After an exchange failed on its read, the next one lets one full time-out pass since the
+// failure, then purges: a reply up to one time-out late is thrown away, never taken for the
+// next command's answer. Raw port calls neither wait nor purge.
+TEST_F(FrameExchange, ALateReplyIsNeverTakenForTheNextCommandsAnswer) {
+    const struct {
+        const char *name;
+        int64_t delayUs; // the first reply's delay
+        bool corrupt;    // the first reply's checksum is off
+        int firstCode;
+        unsigned idleMs; // the caller's own pause between the calls
+        int64_t waitUs;  // what the library waits before the next command
+    } cases[] = {
+        {"answered in time", 0, false, 0, 0, 0},
+        {"150 ms late", 150000, false, K7340_ERR_READ, 0, 100000},
+        {"150 ms late, caller idle 40 ms", 150000, false, K7340_ERR_READ, 40, 60000},
+        {"150 ms late, caller idle 150 ms", 150000, false, K7340_ERR_READ, 150, 0},
+        {"bad checksum", 0, true, K7340_ERR_CHECKSUM, 0, 100000},
+    };
+    for (const auto &c : cases) {
+        FakeFaults(0)->delayUs = c.delayUs;
+        FakeFaults(0)->corrupt = c.corrupt;
+        double volts = 0;
+        EXPECT_EQ(K7340_ReadMeter(0, 0, &volts), c.firstCode) << c.name;
+        *FakeFaults(0) = SupplyFaults();
+        const int64_t failedAtUs = FakeNowUs();
+        Pause(c.idleMs);
+        FakeClearEvents(0);
+        int version = 0;
+        EXPECT_EQ(K7340_GetFwVersion(0, &version), 0) << c.name;
+        EXPECT_EQ(version, 0x0123) << c.name;
+        for (const FakeEvent &e : FakeEvents(0)) {
+            if (e.kind == FAKE_WRITE) {
+                EXPECT_EQ(e.atUs - failedAtUs - c.idleMs * 1000, c.waitUs) << c.name;
+            }
+        }
+    }
+    FakeFaults(0)->delayUs = 150000;
+    int version = 0;
+    ASSERT_EQ(K7340_GetFwVersion(0, &version), K7340_ERR_READ);
+    FakeClearEvents(0);
+    const unsigned char ping[] = {0x03, 0xF3, 0xF6};
+    ASSERT_EQ(K7340_WritePort(0, ping, 3), 0);
+    ASSERT_EQ(FakeEvents(0).size(), 1u);
+    EXPECT_EQ(FakeEvents(0)[0].kind, FAKE_WRITE);
+    EXPECT_EQ(FakeEvents(0)[0].atUs, FakeNowUs());
+}

@@ -165,6 +165,12 @@ TEST_F(Instrument, WatchdogCountsRoundUpAndSaturate) {
                                                  static_cast<unsigned char>(0xF4 + c.count)}}))
             << c.ms << " ms";
     }
+    // Past 2541 ms the count stays 255; one that wrapped past 255 would send 0 or a small count.
+    for (unsigned ms = 2542; ms <= 2796; ms++) {
+        FakeClearEvents(0);
+        ASSERT_EQ(K7340_SetWD(0, ms), 0);
+        EXPECT_EQ(Frames(), std::vector<Bytes>({{0x04, 0xF0, 0xFF, 0xF3}})) << ms << " ms";
+    }
 }
 
 TEST_F(Instrument, LimitLevels) {

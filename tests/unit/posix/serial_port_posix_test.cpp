@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -158,6 +159,34 @@ TEST_F(PosixPort, SignalsNeitherShortenNorStretchARead) {
     stop = true;
     signaller.join();
     sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// The library puts back the settings it found (a terminal named as a port must not stay raw at
+// 57600 baud), and a negative COM port number opens nothing, not even what K7340_COM0 names.
+TEST_F(PosixPort, CloseRestoresTheSettingsAndNegativePortsOpenNothing) {
+    PortClose(0);
+    termios before;
+    ASSERT_EQ(tcgetattr(slave_, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    cfsetspeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(slave_, TCSANOW, &before), 0);
+    ASSERT_EQ(OpenPort(0, 0), K7340_OK);
+    termios held;
+    ASSERT_EQ(tcgetattr(slave_, &held), 0);
+    EXPECT_EQ(cfgetispeed(&held), static_cast<speed_t>(B57600));
+    EXPECT_EQ(held.c_lflag & (ICANON | ECHO), 0u);
+    PortClose(0);
+    termios after;
+    ASSERT_EQ(tcgetattr(slave_, &after), 0);
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    setenv("K7340_COM0", ttyname(slave_), 1);
+    for (int comPort : {-1, -2, -2147483647 - 1})
+        EXPECT_EQ(OpenPort(1, comPort), K7340_ERR_NO_PORT) << comPort;
+    unsetenv("K7340_COM0");
+    ASSERT_EQ(OpenPort(0, 0), K7340_OK) << "the slave is free: nothing else holds it";
 }
 
 } // namespace
