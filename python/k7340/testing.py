@@ -73,18 +73,10 @@ def option_arguments(options):
     return arguments
 
 
-class SimulatedPort(str):
-    """The device path of the simulated supply (a str: pass it as Supply(port=...) or put it
-    in K7340_COM1), with the running simulator's controls."""
-
-    def __new__(cls, link, directory, process):
-        port = super().__new__(cls, link)
-        port.link = link
-        port.directory = directory
-        port.process = process
-        port.control_path = os.path.join(directory, "control")
-        port.log_path = os.path.join(directory, "sim.log")
-        return port
+class SimulatorControls:
+    """What a running simulator offers a test: its traffic log, its control FIFO and its link.
+    A holder sets link, directory (sim.log, sim.stderr and control live there), log_path,
+    control_path and process (the k7340sim Popen)."""
 
     def log(self):
         """The decoded traffic log so far (see docs/simulator.md)."""
@@ -94,16 +86,25 @@ class SimulatedPort(str):
         except FileNotFoundError:
             return ""
 
-    def control(self, command):
+    def stderr(self):
+        """What the simulator wrote to its standard error so far."""
+        try:
+            with open(os.path.join(self.directory, "sim.stderr"), errors="replace") as f:
+                return f.read().strip()
+        except FileNotFoundError:
+            return ""
+
+    def control(self, command, timeout=CONTROL_TIMEOUT_S):
         """Sends one command line ("silent on", "status-bits 0x02", "hangup", ...) and waits
-        until the simulator took it, so that it holds for the next exchange."""
+        until the simulator took it (it logs every control line), so that it holds for the
+        next exchange."""
         before = self.log().count("# control: ")
         fd = os.open(self.control_path, os.O_WRONLY | os.O_NONBLOCK)
         try:
             os.write(fd, (command.strip() + "\n").encode())
         finally:
             os.close(fd)
-        deadline = time.monotonic() + CONTROL_TIMEOUT_S
+        deadline = time.monotonic() + timeout
         while self.log().count("# control: ") <= before:
             if self.process.poll() is not None:
                 return
@@ -117,17 +118,24 @@ class SimulatedPort(str):
         while not os.path.islink(self.link):
             if self.process.poll() is not None:
                 raise RuntimeError("k7340sim exited with %s: %s"
-                                   % (self.process.returncode, self._stderr()))
+                                   % (self.process.returncode, self.stderr()))
             if time.monotonic() > deadline:
-                raise RuntimeError("k7340sim did not create %s: %s" % (self.link, self._stderr()))
+                raise RuntimeError("k7340sim did not create %s: %s" % (self.link, self.stderr()))
             time.sleep(0.005)
 
-    def _stderr(self):
-        try:
-            with open(os.path.join(self.directory, "sim.stderr"), errors="replace") as f:
-                return f.read().strip()
-        except FileNotFoundError:
-            return ""
+
+class SimulatedPort(str, SimulatorControls):
+    """The device path of the simulated supply (a str: pass it as Supply(port=...) or put it
+    in K7340_COM1), with the running simulator's controls."""
+
+    def __new__(cls, link, directory, process):
+        port = super().__new__(cls, link)
+        port.link = link
+        port.directory = directory
+        port.process = process
+        port.control_path = os.path.join(directory, "control")
+        port.log_path = os.path.join(directory, "sim.log")
+        return port
 
 
 @contextlib.contextmanager

@@ -15,6 +15,10 @@ from pathlib import Path
 import pytest
 
 _MODULE_NAME = "k7340_shared_simulator"
+# The tests here import this tree's k7340 package (k7340.testing) as the ones in python/tests do.
+_PACKAGE_ROOT = str(Path(__file__).resolve().parents[2] / "python")
+if _PACKAGE_ROOT not in sys.path:
+    sys.path.insert(0, _PACKAGE_ROOT)
 
 
 def simulator_helper():

@@ -22,15 +22,16 @@ import contextlib
 import os
 import signal
 import subprocess
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+if str(REPO / "python") not in sys.path:
+    sys.path.insert(0, str(REPO / "python"))
 
-# Bounds that only catch a hang; a healthy simulator is up in a few milliseconds.
-START_TIMEOUT_S = 10.0
-CONTROL_TIMEOUT_S = 5.0
+from k7340.testing import CONTROL_TIMEOUT_S, START_TIMEOUT_S, SimulatorControls  # noqa: E402
+
 STOP_TIMEOUT_S = 10.0
 
 
@@ -47,7 +48,7 @@ def is_built():
     return os.access(simulator_path(), os.X_OK)
 
 
-class Simulator:
+class Simulator(SimulatorControls):
     """One running k7340sim. Attributes: link, log_path, eeprom_file, control_path, directory."""
 
     def __init__(self, directory, options):
@@ -76,48 +77,6 @@ class Simulator:
         except Exception:
             self.stop()
             raise
-
-    def wait_for_link(self, timeout=START_TIMEOUT_S):
-        """Waits until the link exists (after the start or a hangup); raises if it never does."""
-        deadline = time.monotonic() + timeout
-        while not os.path.islink(self.link):
-            if self.process.poll() is not None:
-                raise RuntimeError(
-                    "k7340sim exited with %s: %s" % (self.process.returncode, self.stderr())
-                )
-            if time.monotonic() > deadline:
-                raise RuntimeError("k7340sim did not create %s: %s" % (self.link, self.stderr()))
-            time.sleep(0.005)
-
-    def control(self, command, timeout=CONTROL_TIMEOUT_S):
-        """Writes one command line to the control FIFO and waits until the simulator has
-        taken it (it logs every control line), so its effect holds for the next exchange."""
-        before = self.log().count("# control: ")
-        fd = os.open(self.control_path, os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            os.write(fd, (command.strip() + "\n").encode())
-        finally:
-            os.close(fd)
-        deadline = time.monotonic() + timeout
-        while self.log().count("# control: ") <= before:
-            if self.process.poll() is not None:
-                return
-            if time.monotonic() > deadline:
-                raise RuntimeError("k7340sim did not take control command %r" % command)
-            time.sleep(0.005)
-
-    def log(self):
-        """The decoded traffic log so far."""
-        try:
-            return self.log_path.read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
-
-    def stderr(self):
-        try:
-            return self.stderr_path.read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
 
     def eeprom(self):
         """The 128 EEPROM bytes as the simulator last saved them."""
