@@ -121,6 +121,23 @@ with Session(port, watchdog_ms=300) as session:
     say("unknown:", describe_faults(0x10, 0x06), "empty:", describe_faults(0x10, 0))
 """
 
+FAILED_OFF = """
+from k7340.safety import Session
+def sim(command):
+    with open(control, "w") as f:
+        f.write(command + "\\n")
+with Session(port, lost_after=5) as session:
+    session.set_voltage(1000)
+    sim("silent on"); time.sleep(0.1)
+    try:
+        session.output_off()
+    except k7340.K7340Error:
+        say("off failed, kept:", session.pending_off)
+    sim("silent off"); time.sleep(0.1)
+    session.poll()
+    say("after the poll:", "on" if k7340.StatusFlags.ENABLE in session.supply.status else "off")
+"""
+
 
 def storm(pid):
     """SIGINT and SIGTERM in turn every 20..50 us, until the process is gone or 2000 sent."""
@@ -178,6 +195,8 @@ ROWS = [
     ("a lost port: the kept Off first, another supply left alone", RECONNECTS, None,
      lambda log, out: "off while down sent: False" in out and "back, owner: False" in out
      and "other: other supply owner: False" in out and off_first_after_hangup(log)),
+    ("an Off lost on the line goes out with the next poll", FAILED_OFF, None,
+     lambda log, out: "off failed, kept: True" in out and "after the poll: off" in out),
     ("a watchdog run-out, named", WATCHDOG_RUN_OUT, None,
      lambda log, out: "faults: ['watchdog expired: the supply switched its output off']" in out
      and "unknown: ['bit 0x02', 'bit 0x04']" in out and "empty: ['fault bit set, fault byte "

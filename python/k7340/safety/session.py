@@ -24,6 +24,7 @@ from .deadman import DEFAULT_WATCHDOG_MS
 from .faults import HeldFaults, Reading
 
 UP, DOWN, OTHER_SUPPLY = "up", "down", "other supply"
+LINE_ERRORS = (ERR_WRITE, ERR_READ, ERR_CHECKSUM)  # the line failed, not a refusal
 LOST_AFTER = 3
 REOPEN_S = 0.5
 CLOSE_WAIT_S = 2.0  # an owner's close waits this long for a lost port to send its Off
@@ -108,13 +109,16 @@ class Session:
 
     def poll(self):
         """The meters and the status; the fault byte only when the Fault bit appears (held until
-        clear_faults). None after a failed exchange (``last_error`` says which; ``failed``
+        clear_faults). An Off whose exchange failed is sent again first. None after a failed exchange (``last_error`` says which; ``failed``
         counts it towards the lost-port rule) and while the link is down, when it tries to
         reopen the port."""
         if self.link != UP and not self.reconnect():
             return None
         psu = self.supply
         try:
+            if psu.guard.pending_off:  # an Off whose exchange failed goes out before anything
+                psu.output_off()
+                psu.guard.pending_off = False
             volts, microamps = psu.read_voltage(), psu.read_current()
             temperature = psu.read_temperature()
             status = psu.status
@@ -197,13 +201,19 @@ class Session:
         if self.link != UP:
             self.supply.guard.pending_off = self.link == DOWN
             return False
-        self._sending(self.supply.output_off)
+        try:
+            self._sending(self.supply.output_off)
+        except K7340Error as exc:
+            if exc.code in LINE_ERRORS:  # it may not have arrived: the next poll sends it again
+                self.supply.guard.pending_off = True
+            raise
+        self.supply.guard.pending_off = False
         return True
 
     def _sending(self, call, *args, **keywords):
         try:
             call(*args, **keywords)
         except K7340Error as exc:
-            if exc.code in (ERR_WRITE, ERR_READ, ERR_CHECKSUM):  # the line, not a refusal
+            if exc.code in LINE_ERRORS:
                 self.failed(exc)
             raise
