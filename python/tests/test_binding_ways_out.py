@@ -21,6 +21,9 @@ import k7340
 port, port2, control = os.environ["PORT"], os.environ.get("PORT2"), os.environ["CONTROL"]
 def say(*words):
     print(*words, flush=True)
+def sim(command):
+    with open(control, "w") as f:
+        f.write(command + "\\n")
 """
 
 HOLD_ON = """
@@ -86,9 +89,6 @@ runpy.run_path(os.environ["EXAMPLE"], run_name="__main__")
 
 RECONNECTS = """
 from k7340.safety import Session
-def sim(command):
-    with open(control, "w") as f:
-        f.write(command + "\\n")
 def until(condition):
     began = time.monotonic()
     while not condition() and time.monotonic() - began < 5:
@@ -110,9 +110,6 @@ with Session(link, reopen_s=0.05) as session:
 
 WATCHDOG_RUN_OUT = """
 from k7340.safety import Session, describe_faults
-def sim(command):
-    with open(control, "w") as f:
-        f.write(command + "\\n")
 with Session(port, watchdog_ms=300) as session:
     session.set_voltage(1000)
     sim("silent on"); time.sleep(0.7); sim("silent off"); time.sleep(0.2)
@@ -123,9 +120,6 @@ with Session(port, watchdog_ms=300) as session:
 
 FAILED_OFF = """
 from k7340.safety import Session
-def sim(command):
-    with open(control, "w") as f:
-        f.write(command + "\\n")
 with Session(port, lost_after=5) as session:
     session.set_voltage(1000)
     sim("silent on"); time.sleep(0.1)
