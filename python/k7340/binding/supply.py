@@ -10,6 +10,7 @@ from ..safety.guard import Guard
 from ..safety.reconnect import read_identity, reopen as reopen_supply
 from . import guards, library, slots
 from .calls import SupplyCalls, error_text
+from .lab_calls import LabCalls
 from .eeprom import Eeprom
 from .guarded import VRANGE_BOUNDS, GuardedCalls
 from .errors import ERR_CLOSED, ERR_WRITE, OPEN_WARNINGS, K7340Error, K7340Warning
@@ -20,7 +21,7 @@ WAY_OUT_WAIT_S = 2.0
 OUTPUT_ON_VOLTS = 20.0
 
 
-class Supply(SupplyCalls, GuardedCalls):
+class Supply(SupplyCalls, GuardedCalls, LabCalls):
     """A supply on a COM port, opened in a library device slot of its own.
 
     ``Supply(com_port=0)`` opens COM1 (on Linux the device in K7340_COM1, else /dev/ttyS0);
@@ -348,25 +349,6 @@ class Supply(SupplyCalls, GuardedCalls):
         """Switches the output off (a zero setpoint). While the port is lost the Off is kept
         and sent first when the same supply answers again (K7340Error says so)."""
         self.set_voltage(0.0)
-
-    def ramp_to(self, volts, rate, *, step=0.05, progress=None, start=None):
-        """Moves the setpoint from ``setpoint`` (or ``start``) to ``volts`` at ``rate`` volts
-        per second, one setpoint every ``step`` seconds, never ahead of the rate, the last one
-        exactly ``volts``; ``progress(volts_now)`` after each step. Over-voltage, over-current,
-        over-temperature or the fault bit in a step's reply switch the output off and raise
-        K7340TripError; a KeyboardInterrupt switches it off and propagates; an exception of
-        ``progress`` or a failed exchange stops the ramp where it is and propagates. Arguments
-        are checked before anything is sent. See k7340.lab.ramp."""
-        from ..lab.ramp import ramp  # the lab tools build on the binding, not the reverse
-
-        ramp(self, volts, rate, step, progress, start)
-
-    def condition(self, target, rate, dwell, backoff, max_trips, **keywords):
-        """Brings the output up to target, backing off after trips; the max_trips-th trip
-        ends at zero with K7340TripError. See k7340.lab.condition."""
-        from ..lab.condition import condition
-
-        return condition(self, target, rate, dwell, backoff, max_trips, **keywords)
 
     # --- reconnecting -------------------------------------------------------------------------
 
