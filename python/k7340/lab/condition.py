@@ -20,7 +20,7 @@ from ..binding import OUTPUT_ON_VOLTS, guards
 from ..binding.errors import K7340Error, K7340TripError
 from ..binding.flags import StatusFlags
 from ..safety.faults import HeldFaults
-from .ramp import STEP_S, plan
+from .ramp import STEP_S, plan, switch_off
 
 log = logging.getLogger(__name__)
 
@@ -138,15 +138,6 @@ class _Run:
                 return True
             if time.monotonic() >= end:
                 return False
-
-
-def switch_off(supply):
-    """Output off at once; returns None, or a note saying the output may still be on."""
-    try:
-        supply.output_off()
-    except K7340Error as exc:
-        return "the zero setpoint could not be sent (%s): the output may still be on" % exc.text
-    return None
 
 
 def _give_up(run, reading, why):

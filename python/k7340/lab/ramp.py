@@ -39,8 +39,8 @@ def checked(start, target, rate, step, call="ramp_to"):
     return rate, step
 
 
-def _switch_off(supply):
-    """Output off; returns None, or a note saying why the output may still be on."""
+def switch_off(supply):
+    """Output off at once; returns None, or a note saying the output may still be on."""
     try:
         supply.output_off()
     except K7340Error as exc:
@@ -72,11 +72,11 @@ def ramp(supply, volts, rate, step, progress, start, clock=time.monotonic, sleep
             supply.set_voltage(value)
             tripped = supply.status & K7340TripError.TRIP_BITS
             if tripped:
-                raise K7340TripError(tripped, value, _switch_off(supply))
+                raise K7340TripError(tripped, value, switch_off(supply))
             if progress is not None:
                 progress(value)
     except KeyboardInterrupt as interrupt:
-        note = _switch_off(supply)
+        note = switch_off(supply)
         if note is not None:
             raise K7340Error(None, "ramp interrupted", "ramp_to", device=supply.port,
                              note=note) from interrupt
