@@ -30,8 +30,16 @@ def main():
     path, runs = sys.argv[1], int(sys.argv[2])
     for _ in range(runs):
         start = time.monotonic()
-        port = serial.Serial(path, 57600, bytesize=8, parity="N", stopbits=1, timeout=0.1,
-                             write_timeout=0.5, exclusive=True)
+        port = serial.Serial(
+            path,
+            57600,
+            bytesize=8,
+            parity="N",
+            stopbits=1,
+            timeout=0.1,
+            write_timeout=0.5,
+            exclusive=True,
+        )
         read_eeprom(port)
         elapsed = time.monotonic() - start
         port.close()

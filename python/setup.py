@@ -35,12 +35,23 @@ def built_files(build_dir):
 
 def cmake_build():
     if not os.path.isfile(os.path.join(REPO, "CMakeLists.txt")):
-        sys.exit("k7340: no built library and no source tree to build one from: set "
-                 "K7340_BUILD_DIR to a build folder that holds lib/%s" % LIBRARY)
+        sys.exit(
+            "k7340: no built library and no source tree to build one from: set "
+            "K7340_BUILD_DIR to a build folder that holds lib/%s" % LIBRARY
+        )
     build_dir = os.path.join(REPO, "build", "python")
     try:
-        subprocess.check_call(["cmake", "-S", REPO, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                               "-DK7340_BUILD_TESTS=OFF"])
+        subprocess.check_call(
+            [
+                "cmake",
+                "-S",
+                REPO,
+                "-B",
+                build_dir,
+                "-DCMAKE_BUILD_TYPE=Release",
+                "-DK7340_BUILD_TESTS=OFF",
+            ]
+        )
         targets = ["k7340"] if IS_WINDOWS else ["k7340", SIMULATOR]
         subprocess.check_call(["cmake", "--build", build_dir, "--target", *targets])
     except (OSError, subprocess.CalledProcessError) as exc:

@@ -13,13 +13,32 @@ import os
 import struct
 
 VGA = [
-    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
-    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
-    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
-    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
+    (0, 0, 0),
+    (128, 0, 0),
+    (0, 128, 0),
+    (128, 128, 0),
+    (0, 0, 128),
+    (128, 0, 128),
+    (0, 128, 128),
+    (192, 192, 192),
+    (128, 128, 128),
+    (255, 0, 0),
+    (0, 255, 0),
+    (255, 255, 0),
+    (0, 0, 255),
+    (255, 0, 255),
+    (0, 255, 255),
+    (255, 255, 255),
 ]
 NAVY, WHITE, RED, YELLOW, SILVER, GRAY, BLACK = (
-    VGA[4], VGA[15], VGA[9], VGA[11], VGA[7], VGA[8], VGA[0])
+    VGA[4],
+    VGA[15],
+    VGA[9],
+    VGA[11],
+    VGA[7],
+    VGA[8],
+    VGA[0],
+)
 
 
 def palette_256():
@@ -37,8 +56,9 @@ def palette_256():
 
 
 def nearest(colour, palette):
-    return min(range(len(palette)),
-               key=lambda i: sum((a - b) ** 2 for a, b in zip(colour, palette[i])))
+    return min(
+        range(len(palette)), key=lambda i: sum((a - b) ** 2 for a, b in zip(colour, palette[i]))
+    )
 
 
 def dial_mark(u, v):
@@ -90,8 +110,9 @@ def render(shape, width, height, samples=4):
             hits = []
             for sy in range(samples):
                 for sx in range(samples):
-                    c = shape((x + (sx + 0.5) / samples) / width,
-                              (y + (sy + 0.5) / samples) / height)
+                    c = shape(
+                        (x + (sx + 0.5) / samples) / width, (y + (sy + 0.5) / samples) / height
+                    )
                     hits.append(c)
             row.append(hits)
         rows.append(row)
@@ -137,25 +158,27 @@ def dib(indices, width, height, bits, palette):
                 row[x] = idx
         xor += row
         mask += mrow
-    header = struct.pack('<IiiHHIIiiII', 40, width, height * 2, 1, bits, 0,
-                         len(xor) + len(mask), 0, 0, 0, 0)
-    pal = b''.join(struct.pack('BBBB', b, g, r, 0) for (r, g, b) in palette)
+    header = struct.pack(
+        "<IiiHHIIiiII", 40, width, height * 2, 1, bits, 0, len(xor) + len(mask), 0, 0, 0, 0
+    )
+    pal = b"".join(struct.pack("BBBB", b, g, r, 0) for (r, g, b) in palette)
     return header + pal + bytes(xor) + bytes(mask)
 
 
 def write_ico(path, images):
     """images: list of (width, height, bits, dib bytes)."""
-    out = struct.pack('<HHH', 0, 1, len(images))
+    out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    entries = b''
-    blobs = b''
+    entries = b""
+    blobs = b""
     for width, height, bits, data in images:
         colours = 16 if bits == 4 else 0
-        entries += struct.pack('<BBBBHHII', width % 256, height % 256, colours, 0, 1, bits,
-                               len(data), offset)
+        entries += struct.pack(
+            "<BBBBHHII", width % 256, height % 256, colours, 0, 1, bits, len(data), offset
+        )
         offset += len(data)
         blobs += data
-    with open(path, 'wb') as f:
+    with open(path, "wb") as f:
         f.write(out + entries + blobs)
 
 
@@ -175,13 +198,13 @@ def dial_images():
 
 # 5 x 7 capitals for the name plate.
 GLYPHS = {
-    'V': ['X...X', 'X...X', 'X...X', 'X...X', 'X...X', '.X.X.', '..X..'],
-    'A': ['.XXX.', 'X...X', 'X...X', 'XXXXX', 'X...X', 'X...X', 'X...X'],
-    'N': ['X...X', 'XX..X', 'X.X.X', 'X.X.X', 'X..XX', 'X...X', 'X...X'],
-    'T': ['XXXXX', '..X..', '..X..', '..X..', '..X..', '..X..', '..X..'],
-    'R': ['XXXX.', 'X...X', 'X...X', 'XXXX.', 'X.X..', 'X..X.', 'X...X'],
-    'E': ['XXXXX', 'X....', 'X....', 'XXXX.', 'X....', 'X....', 'XXXXX'],
-    'L': ['X....', 'X....', 'X....', 'X....', 'X....', 'X....', 'XXXXX'],
+    "V": ["X...X", "X...X", "X...X", "X...X", "X...X", ".X.X.", "..X.."],
+    "A": [".XXX.", "X...X", "X...X", "XXXXX", "X...X", "X...X", "X...X"],
+    "N": ["X...X", "XX..X", "X.X.X", "X.X.X", "X..XX", "X...X", "X...X"],
+    "T": ["XXXXX", "..X..", "..X..", "..X..", "..X..", "..X..", "..X.."],
+    "R": ["XXXX.", "X...X", "X...X", "XXXX.", "X.X..", "X..X.", "X...X"],
+    "E": ["XXXXX", "X....", "X....", "XXXX.", "X....", "X....", "XXXXX"],
+    "L": ["X....", "X....", "X....", "X....", "X....", "X....", "XXXXX"],
 }
 
 
@@ -197,10 +220,10 @@ def name_plate():
         for corner_x in (0, width - 1):
             idx[corner_y][corner_x] = None
     left = 4
-    for n, letter in enumerate('VANTREL'):
+    for n, letter in enumerate("VANTREL"):
         for gy, line in enumerate(GLYPHS[letter]):
             for gx, cell in enumerate(line):
-                if cell == 'X':
+                if cell == "X":
                     idx[2 + gy][left + n * 6 + gx] = white
     for x in range(left, width - left):
         idx[10][x] = red
@@ -209,9 +232,9 @@ def name_plate():
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    write_ico(os.path.join(here, 'aicon.ico'), dial_images())
-    write_ico(os.path.join(here, 'vantrel.ico'), name_plate())
+    write_ico(os.path.join(here, "aicon.ico"), dial_images())
+    write_ico(os.path.join(here, "vantrel.ico"), name_plate())
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     main()

@@ -28,8 +28,7 @@ def main(path, port="0"):
         try:
             return run(path, where)
         except KeyboardInterrupt:
-            print("stopped: %s" % ("; ".join(stop.notes) or "output switched off"),
-                  file=sys.stderr)
+            print("stopped: %s" % ("; ".join(stop.notes) or "output switched off"), file=sys.stderr)
             return 130
 
 
@@ -41,8 +40,15 @@ def run(path, where):
 
         def row(setpoint):
             now = datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
-            out.writerow([now, setpoint, psu.read_voltage(), psu.read_current(),
-                          " ".join(psu.status.labels())])
+            out.writerow(
+                [
+                    now,
+                    setpoint,
+                    psu.read_voltage(),
+                    psu.read_current(),
+                    " ".join(psu.status.labels()),
+                ]
+            )
 
         try:
             psu.ramp_to(3000, 500, step=0.1, progress=row)  # 6 s up

@@ -30,6 +30,6 @@ ports and info. See docs/using-python.md.
 """
 
 from .binding import *  # noqa: F401,F403 (the binding's public names are the package's)
-from .binding import __all__
+from .binding import __all__  # noqa: F401 (from k7340 import * gives them)
 
 __version__ = "2.0.0"

@@ -117,8 +117,9 @@ class SimulatorControls:
         deadline = time.monotonic() + timeout
         while not os.path.islink(self.link):
             if self.process.poll() is not None:
-                raise RuntimeError("k7340sim exited with %s: %s"
-                                   % (self.process.returncode, self.stderr()))
+                raise RuntimeError(
+                    "k7340sim exited with %s: %s" % (self.process.returncode, self.stderr())
+                )
             if time.monotonic() > deadline:
                 raise RuntimeError("k7340sim did not create %s: %s" % (self.link, self.stderr()))
             time.sleep(0.005)
@@ -144,11 +145,19 @@ def simulated_supply(**options):
     stops it at the end, removing its files."""
     directory = tempfile.mkdtemp(prefix="k7340sim-")
     link = os.path.join(directory, "com1")
-    command = [simulator_path(), "--link", link, "--log",
-               "--control", os.path.join(directory, "control"), *option_arguments(options)]
+    command = [
+        simulator_path(),
+        "--link",
+        link,
+        "--log",
+        "--control",
+        os.path.join(directory, "control"),
+        *option_arguments(options),
+    ]
     try:
-        with open(os.path.join(directory, "sim.log"), "wb") as out, \
-                open(os.path.join(directory, "sim.stderr"), "wb") as err:
+        with open(os.path.join(directory, "sim.log"), "wb") as out, open(
+            os.path.join(directory, "sim.stderr"), "wb"
+        ) as err:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         try:
             port = SimulatedPort(link, directory, process)

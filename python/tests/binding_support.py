@@ -16,13 +16,14 @@ def build_dir():
 
 
 def log_text(sim):
-    """The simulator's decoded traffic log so far (the shared helper always starts it with --log)."""
+    """The simulator's decoded traffic log so far (the shared helper always starts it with
+    --log)."""
     return Path(sim.log_path).read_text(errors="replace")
 
 
 def setpoint_lines(log):
     """The log's setpoint commands and replies, oldest first."""
-    return [l for l in log.splitlines() if "output off" in l or "output on" in l]
+    return [ln for ln in log.splitlines() if "output off" in ln or "output on" in ln]
 
 
 def last_setpoint_shows(sim, words):

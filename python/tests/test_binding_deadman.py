@@ -59,27 +59,53 @@ def on_after_a_signal(port):
 
 ROWS = [
     # (what, simulator options, what the script does, what must hold of (log's commands, text))
-    ("watchdog_ms under 300 refused before a byte", {},
-     lambda port: refused(port, K7340ArgumentError, watchdog_ms=299),
-     lambda sent, text: sent == [] and "watchdog_ms 299" in text and "300..2550" in text),
-    ("a period under three slow exchanges refused", {}, slow_line,
-     lambda sent, text: "watchdog_ms 300 is too short" in text and "450..2550" in text),
-    ("armed before the output goes on, disarmed after the zero", {}, on_then_close,
-     lambda sent, text: sent.index("watchdog 100 (1000 ms)") < sent.index("set 1000.0 V, output on")
-     and sent[-2:] == ["output off", "watchdog 0 (off)"]),
-    ("keep_output: a deliberate close disarms and leaves the output on", {},
-     lambda port: on_then_close(port, keep_output=True),
-     lambda sent, text: sent[-1] == "watchdog 0 (off)" and "output off" not in sent),
-    ("0 turns the dead-man off: no watchdog command at all", {},
-     lambda port: on_then_close(port, watchdog_ms=0),
-     lambda sent, text: not any(c.startswith("watchdog") for c in sent)),
-    ("after a signal's zero the session switches the output on no more", {}, on_after_a_signal,
-     lambda sent, text: "a stop signal switched the output off" in text
-     and sent[-2:] == ["output off", "watchdog 0 (off)"]
-     and sent.count("set 1000.0 V, output on") == 1),
-    ("EEPROM range writes and a disarm refused while the output is on", {}, ranges_while_on,
-     lambda sent, text: "refused while the output is on" in text
-     and not any("write EEPROM" in c for c in sent)),
+    (
+        "watchdog_ms under 300 refused before a byte",
+        {},
+        lambda port: refused(port, K7340ArgumentError, watchdog_ms=299),
+        lambda sent, text: sent == [] and "watchdog_ms 299" in text and "300..2550" in text,
+    ),
+    (
+        "a period under three slow exchanges refused",
+        {},
+        slow_line,
+        lambda sent, text: "watchdog_ms 300 is too short" in text and "450..2550" in text,
+    ),
+    (
+        "armed before the output goes on, disarmed after the zero",
+        {},
+        on_then_close,
+        lambda sent, text: sent.index("watchdog 100 (1000 ms)")
+        < sent.index("set 1000.0 V, output on")
+        and sent[-2:] == ["output off", "watchdog 0 (off)"],
+    ),
+    (
+        "keep_output: a deliberate close disarms and leaves the output on",
+        {},
+        lambda port: on_then_close(port, keep_output=True),
+        lambda sent, text: sent[-1] == "watchdog 0 (off)" and "output off" not in sent,
+    ),
+    (
+        "0 turns the dead-man off: no watchdog command at all",
+        {},
+        lambda port: on_then_close(port, watchdog_ms=0),
+        lambda sent, text: not any(c.startswith("watchdog") for c in sent),
+    ),
+    (
+        "after a signal's zero the session switches the output on no more",
+        {},
+        on_after_a_signal,
+        lambda sent, text: "a stop signal switched the output off" in text
+        and sent[-2:] == ["output off", "watchdog 0 (off)"]
+        and sent.count("set 1000.0 V, output on") == 1,
+    ),
+    (
+        "EEPROM range writes and a disarm refused while the output is on",
+        {},
+        ranges_while_on,
+        lambda sent, text: "refused while the output is on" in text
+        and not any("write EEPROM" in c for c in sent),
+    ),
 ]
 
 

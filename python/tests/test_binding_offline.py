@@ -95,6 +95,8 @@ def test_fault_flags_decode(value, labels, named):
 
 def test_decorated_names_match_the_32_bit_export_table():
     table = (REPO / "device_library" / "k7340.def").read_text()
-    exported = sorted(line.split("=")[0].strip() for line in table.splitlines() if "= K7340_" in line)
+    exported = sorted(
+        line.split("=")[0].strip() for line in table.splitlines() if "= K7340_" in line
+    )
     declared = sorted(_library.stdcall_name(n, args) for n, _, args in _library.PROTOTYPES)
     assert declared == exported

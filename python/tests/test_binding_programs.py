@@ -17,7 +17,11 @@ def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):
     env = dict(os.environ, PYTHONPATH=str(REPO / "python"))
     proc = subprocess.Popen(
         [sys.executable, "-m", "k7340", "monitor", "--voltage", "1000"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         time.sleep(0.5)
         proc.send_signal(signal.SIGINT)
@@ -37,10 +41,16 @@ def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):
 
 
 def test_monitor_reports_a_missing_port(tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(REPO / "python"),
-               K7340_COM1=str(tmp_path / "no-such-port"))
-    proc = subprocess.run([sys.executable, "-m", "k7340", "monitor"], capture_output=True,
-                          text=True, env=env, timeout=30)
+    env = dict(
+        os.environ, PYTHONPATH=str(REPO / "python"), K7340_COM1=str(tmp_path / "no-such-port")
+    )
+    proc = subprocess.run(
+        [sys.executable, "-m", "k7340", "monitor"],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=30,
+    )
     assert proc.returncode == 1
     assert "COM port busy or not found" in proc.stderr
 
@@ -50,12 +60,30 @@ def test_c_example_compiles_and_runs(start_sim, tmp_path):
     lib_dir = build_dir() / "lib"
     program = tmp_path / "example"
     subprocess.run(
-        ["cc", "-Wall", "-Wextra", "-Werror", "-I", str(REPO / "device_library"),
-         str(REPO / "docs" / "examples" / "example.c"), "-L", str(lib_dir), "-lk7340",
-         "-Wl,-rpath," + str(lib_dir), "-o", str(program)],
-        check=True)
-    proc = subprocess.run([str(program), "0", "1500"], capture_output=True, text=True,
-                          env=dict(os.environ, K7340_COM1=str(sim.link)), timeout=30)
+        [
+            "cc",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-I",
+            str(REPO / "device_library"),
+            str(REPO / "docs" / "examples" / "example.c"),
+            "-L",
+            str(lib_dir),
+            "-lk7340",
+            "-Wl,-rpath," + str(lib_dir),
+            "-o",
+            str(program),
+        ],
+        check=True,
+    )
+    proc = subprocess.run(
+        [str(program), "0", "1500"],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, K7340_COM1=str(sim.link)),
+        timeout=30,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     out = proc.stdout
     assert "k7340 library 2.0.0" in out
@@ -70,10 +98,27 @@ def test_c_example_compiles_and_runs(start_sim, tmp_path):
 def test_c_example_reports_a_missing_port(tmp_path):
     lib_dir = build_dir() / "lib"
     program = tmp_path / "example"
-    subprocess.run(["cc", "-I", str(REPO / "device_library"),
-                    str(REPO / "docs" / "examples" / "example.c"), "-L", str(lib_dir),
-                    "-lk7340", "-Wl,-rpath," + str(lib_dir), "-o", str(program)], check=True)
-    proc = subprocess.run([str(program)], capture_output=True, text=True, timeout=30,
-                          env=dict(os.environ, K7340_COM1=str(tmp_path / "none")))
+    subprocess.run(
+        [
+            "cc",
+            "-I",
+            str(REPO / "device_library"),
+            str(REPO / "docs" / "examples" / "example.c"),
+            "-L",
+            str(lib_dir),
+            "-lk7340",
+            "-Wl,-rpath," + str(lib_dir),
+            "-o",
+            str(program),
+        ],
+        check=True,
+    )
+    proc = subprocess.run(
+        [str(program)],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=dict(os.environ, K7340_COM1=str(tmp_path / "none")),
+    )
     assert proc.returncode == 1
     assert "K7340_OpenDevice failed: COM port busy or not found (-10)" in proc.stdout

@@ -63,8 +63,9 @@ def test_an_index_held_by_another_supply_is_refused_before_anything_is_sent(star
     first = start_sim()
     second = start_sim("--log", com=2)
     with Supply(com_port=0) as a:
-        with pytest.raises(ValueError, match="index %d is held by the open Supply on %s"
-                           % (a.index, first.link)):
+        with pytest.raises(
+            ValueError, match="index %d is held by the open Supply on %s" % (a.index, first.link)
+        ):
             Supply(com_port=1, index=a.index)
         a.read_voltage()
     assert "read EEPROM" not in log_text(second)
@@ -90,8 +91,13 @@ def test_keep_output_and_read_only_sessions_leave_the_output_as_found(start_sim)
     with Supply(com_port=0) as psu:
         psu.read_voltage()
         psu.faults
-    info = subprocess.run([sys.executable, "-m", "k7340", "info"], capture_output=True,
-                          text=True, timeout=30, env=dict(os.environ, PYTHONPATH=str(REPO / "python")))
+    info = subprocess.run(
+        [sys.executable, "-m", "k7340", "info"],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=dict(os.environ, PYTHONPATH=str(REPO / "python")),
+    )
     assert info.returncode == 0, info.stderr
     setpoints = setpoint_lines(log_text(sim))
     assert len(setpoints) == 2 and "output on" in setpoints[-1], setpoints
@@ -149,7 +155,7 @@ def test_max_volts_lowers_the_limit(start_sim):
             psu.set_voltage(2000.5)
         psu.set_voltage(2000)
     assert last_setpoint_shows(sim, "output off")
-    commands = [l.split("  ", 1)[1] for l in setpoint_lines(log_text(sim)) if "->" not in l]
+    commands = [ln.split("  ", 1)[1] for ln in setpoint_lines(log_text(sim)) if "->" not in ln]
     assert commands == ["set 2000.0 V, output on", "output off"]
 
 
@@ -166,8 +172,17 @@ def test_max_volts_lowers_the_limit(start_sim):
         (lambda p: p.read_meter(True), TypeError),
         (lambda p: p.read_port(0), ValueError),
     ],
-    ids=["slice=int", "slice=str", "byte 256", "write int", "write -1", "limit 101",
-         "watchdog 2560", "channel True", "read 0"],
+    ids=[
+        "slice=int",
+        "slice=str",
+        "byte 256",
+        "write int",
+        "write -1",
+        "limit 101",
+        "watchdog 2560",
+        "channel True",
+        "read 0",
+    ],
 )
 def test_refused_arguments_send_nothing(start_sim, call, error):
     sim = start_sim("--log")
@@ -193,8 +208,10 @@ def test_threads_each_get_their_own_reply(start_sim):
             except K7340Error as exc:
                 failures.append(exc)
 
-        threads = [threading.Thread(target=read, args=("volts", psu.read_voltage)),
-                   threading.Thread(target=read, args=("microamps", psu.read_current))]
+        threads = [
+            threading.Thread(target=read, args=("volts", psu.read_voltage)),
+            threading.Thread(target=read, args=("microamps", psu.read_current)),
+        ]
         for t in threads:
             t.start()
         for t in threads:

@@ -57,8 +57,12 @@ def test_closed_supply_refuses_every_call(start_sim):
     psu = Supply(com_port=0)
     psu.close()
     psu.close()  # a second close does nothing
-    for call in (psu.read_voltage, lambda: psu.status, lambda: psu.eeprom[0],
-                 lambda: psu.set_voltage(0)):
+    for call in (
+        psu.read_voltage,
+        lambda: psu.status,
+        lambda: psu.eeprom[0],
+        lambda: psu.set_voltage(0),
+    ):
         with pytest.raises(K7340Error) as info:
             call()
         assert (info.value.code, info.value.text) == (-1, "Device closed")
@@ -81,8 +85,16 @@ def test_closed_supply_refuses_every_call(start_sim):
         lambda p: p.eeprom[128],
         lambda p: p.eeprom.__setitem__(-1, 0),
     ],
-    ids=["meter 4", "meter -1", "raw meter 3", "NaN volts", "irange 501", "vrange 999",
-         "eeprom[128]", "eeprom[-1]="],
+    ids=[
+        "meter 4",
+        "meter -1",
+        "raw meter 3",
+        "NaN volts",
+        "irange 501",
+        "vrange 999",
+        "eeprom[128]",
+        "eeprom[-1]=",
+    ],
 )
 def test_illegal_arguments_raise_minus_2(start_sim, call):
     sim = start_sim("--log")
@@ -169,8 +181,12 @@ def test_below_20_volts_the_output_is_off(start_sim):
     [
         ("0x00", "0x00", StatusFlags(0), FaultFlags(0)),
         ("0x21", "0x00", StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_TEMPERATURE, FaultFlags(0)),
-        ("0x40", "0x88", StatusFlags.COM_ERROR | StatusFlags.FAULT,
-         FaultFlags.DAC | FaultFlags.EEPROM_CHECKSUM),
+        (
+            "0x40",
+            "0x88",
+            StatusFlags.COM_ERROR | StatusFlags.FAULT,
+            FaultFlags.DAC | FaultFlags.EEPROM_CHECKSUM,
+        ),
         ("0x00", "0x60", StatusFlags.FAULT, FaultFlags.ADC_CURRENT | FaultFlags.ADC_VOLTAGE),
     ],
 )

@@ -166,7 +166,7 @@ def watchdog_caught_it(log, out):
     expired = re.search(r"^(\d+\.\d+) ! watchdog expired", log, re.M)
     if not expired:
         return False
-    commands = [float(m) for m in re.findall(r"^(\d+\.\d+) > ", log[:expired.start()], re.M)]
+    commands = [float(m) for m in re.findall(r"^(\d+\.\d+) > ", log[: expired.start()], re.M)]
     return float(expired.group(1)) - commands[-1] <= 1.0 + 0.05
 
 
@@ -180,33 +180,70 @@ ROWS = [
     ("the docs' example, SIGHUP", THE_DOCS_EXAMPLE, kill_with(signal.SIGHUP), zero_was_last),
     ("the docs' example, SIGQUIT", THE_DOCS_EXAMPLE, kill_with(signal.SIGQUIT), zero_was_last),
     ("SIGKILL: the watchdog", HOLD_ON, kill_with(signal.SIGKILL), watchdog_caught_it),
-    ("a forked child exits", FORKED_CHILD_EXITS, None,
-     lambda log, out: "after the child: on" in out and zero_was_last(log, out)),
-    ("a dropped Supply", DROPPED, None,
-     lambda log, out: "reopened: off" in out and zero_was_last(log, out)),
-    ("one supply never waits for another", TWO_SLOTS, None,
-     lambda log, out: float(re.search(r"waited (\S+)", out).group(1)) < 0.3),
-    ("a lost port: the kept Off first, another supply left alone", RECONNECTS, None,
-     lambda log, out: "off while down sent: False" in out and "back, owner: False" in out
-     and "other: other supply owner: False" in out and off_first_after_hangup(log)),
-    ("an Off lost on the line goes out with the next poll", FAILED_OFF, None,
-     lambda log, out: "off failed, kept: True" in out and "after the poll: off" in out),
-    ("a watchdog run-out, named", WATCHDOG_RUN_OUT, None,
-     lambda log, out: "faults: ['watchdog expired: the supply switched its output off']" in out
-     and "unknown: ['bit 0x02', 'bit 0x04']" in out and "empty: ['fault bit set, fault byte "
-     "0x00']" in out),
+    (
+        "a forked child exits",
+        FORKED_CHILD_EXITS,
+        None,
+        lambda log, out: "after the child: on" in out and zero_was_last(log, out),
+    ),
+    (
+        "a dropped Supply",
+        DROPPED,
+        None,
+        lambda log, out: "reopened: off" in out and zero_was_last(log, out),
+    ),
+    (
+        "one supply never waits for another",
+        TWO_SLOTS,
+        None,
+        lambda log, out: float(re.search(r"waited (\S+)", out).group(1)) < 0.3,
+    ),
+    (
+        "a lost port: the kept Off first, another supply left alone",
+        RECONNECTS,
+        None,
+        lambda log, out: "off while down sent: False" in out
+        and "back, owner: False" in out
+        and "other: other supply owner: False" in out
+        and off_first_after_hangup(log),
+    ),
+    (
+        "an Off lost on the line goes out with the next poll",
+        FAILED_OFF,
+        None,
+        lambda log, out: "off failed, kept: True" in out and "after the poll: off" in out,
+    ),
+    (
+        "a watchdog run-out, named",
+        WATCHDOG_RUN_OUT,
+        None,
+        lambda log, out: "faults: ['watchdog expired: the supply switched its output off']" in out
+        and "unknown: ['bit 0x02', 'bit 0x04']" in out
+        and "empty: ['fault bit set, fault byte " "0x00']" in out,
+    ),
 ]
 
 
 @pytest.mark.parametrize("what, script, action, holds", ROWS, ids=[r[0] for r in ROWS])
 def test_every_way_out_leaves_the_supply_safe(what, script, action, holds, tmp_path):
     with simulated_supply() as port, simulated_supply(fw="0x0456") as port2:
-        env = dict(os.environ, PYTHONPATH=str(REPO / "python"), PORT=port, PORT2=port2,
-                   CONTROL=port.control_path, K7340_BUILD_DIR=str(build_dir()),
-                   EXAMPLE=str(REPO / "docs" / "examples" / "ramp_and_log.py"),
-                   SCRATCH=str(tmp_path))
-        proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script], env=env, text=True,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        env = dict(
+            os.environ,
+            PYTHONPATH=str(REPO / "python"),
+            PORT=port,
+            PORT2=port2,
+            CONTROL=port.control_path,
+            K7340_BUILD_DIR=str(build_dir()),
+            EXAMPLE=str(REPO / "docs" / "examples" / "ramp_and_log.py"),
+            SCRATCH=str(tmp_path),
+        )
+        proc = subprocess.Popen(
+            [sys.executable, "-c", PRELUDE + script],
+            env=env,
+            text=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
         try:
             if action is not None:
                 assert proc.stdout.readline().strip() == "ready", proc.stderr.read()

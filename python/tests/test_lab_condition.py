@@ -21,9 +21,11 @@ RATE, STEP = 10000.0, 0.05  # 500 V a step
 
 def sent_volts(port):
     """The setpoints the supply received, in volts (0 for "output off")."""
-    return [0.0 if "output off" in l else float(l.split("set ")[1].split(" V")[0])
-            for l in port.log().splitlines()
-            if " > " in l and ("set " in l or "output off" in l)]
+    return [
+        0.0 if "output off" in ln else float(ln.split("set ")[1].split(" V")[0])
+        for ln in port.log().splitlines()
+        if " > " in ln and ("set " in ln or "output off" in ln)
+    ]
 
 
 def clear_on_first_trip(port, psu):
@@ -48,20 +50,24 @@ def bit_that_stays(port, psu):
     return {"clear_within": 0.3}
 
 
-@pytest.mark.parametrize("setup, max_trips, trips, ends", [
-    (clear_on_first_trip, 3, 1, "target"),
-    (limit_at_800_volts, 3, 3, "gave up after 3 trips (max_trips 3); output at zero"),
-    (limit_at_800_volts, 1, 1, "gave up after 1 trips (max_trips 1)"),
-    (bit_that_stays, 3, 1, "the trip bit did not clear within 0.3 s"),
-])
+@pytest.mark.parametrize(
+    "setup, max_trips, trips, ends",
+    [
+        (clear_on_first_trip, 3, 1, "target"),
+        (limit_at_800_volts, 3, 3, "gave up after 3 trips (max_trips 3); output at zero"),
+        (limit_at_800_volts, 1, 1, "gave up after 1 trips (max_trips 1)"),
+        (bit_that_stays, 3, 1, "the trip bit did not clear within 0.3 s"),
+    ],
+)
 def test_conditioning_backs_off_retries_and_gives_up(tmp_path, setup, max_trips, trips, ends):
     with simulated_supply(vrange=30000, load_ohms=100e6, slew=0) as port:
         with Supply(port=port) as psu:
             keywords = setup(port, psu)
             recorder = FlightRecorder(tmp_path, seconds=10)
             try:
-                result = psu.condition(2000, RATE, 0.2, 500, max_trips, step=STEP,
-                                       recorder=recorder, **keywords)
+                result = psu.condition(
+                    2000, RATE, 0.2, 500, max_trips, step=STEP, recorder=recorder, **keywords
+                )
                 ended, seen = "target", result.trips
                 assert result.volts == 2000 and psu.setpoint == 2000
             except K7340TripError as exc:
@@ -76,7 +82,7 @@ def test_conditioning_backs_off_retries_and_gives_up(tmp_path, setup, max_trips,
     assert max(abs(b - a) for a, b in zip([0.0] + volts, volts)) <= RATE * STEP
     if ends == "target":  # down by the back-off, then up again to the target
         top = volts.index(2000.0)
-        assert volts[top:top + 3] == [2000.0, 1500.0, 2000.0] and volts[-1] == 2000.0
+        assert volts[top : top + 3] == [2000.0, 1500.0, 2000.0] and volts[-1] == 2000.0
     else:
         assert volts[-1] == 0.0
 
@@ -111,26 +117,52 @@ def reading(psu):
     return Reading(psu.read_voltage(), psu.read_current(), 25.0, psu.status, None)
 
 
-@pytest.mark.parametrize("limit, status, says", [
-    (5, 3, "gave up: the supply tripped (OverI) at"),
-    (100, 0, "reached 2000.0 V after 0 trips"),  # --leave-on: exits there
-])
+@pytest.mark.parametrize(
+    "limit, status, says",
+    [
+        (5, 3, "gave up: the supply tripped (OverI) at"),
+        (100, 0, "reached 2000.0 V after 0 trips"),  # --leave-on: exits there
+    ],
+)
 def test_the_console_command_says_how_it_ended(tmp_path, limit, status, says):
     with simulated_supply(vrange=30000, load_ohms=100e6, slew=0) as port:
         with Supply(port=port) as psu:
             psu.set_limits(100, limit)
         done = subprocess.run(
-            [sys.executable, "-m", "k7340", "condition", "--port", port, "--to", "2000",
-             "--rate", "10000", "--dwell", "0.2", "--backoff", "500", "--max-trips", "2",
-             "--csv", str(tmp_path / "trips.csv"), "--leave-on"], capture_output=True, text=True,
-            timeout=60, env=dict(os.environ, PYTHONPATH=str(REPO / "python")))
+            [
+                sys.executable,
+                "-m",
+                "k7340",
+                "condition",
+                "--port",
+                port,
+                "--to",
+                "2000",
+                "--rate",
+                "10000",
+                "--dwell",
+                "0.2",
+                "--backoff",
+                "500",
+                "--max-trips",
+                "2",
+                "--csv",
+                str(tmp_path / "trips.csv"),
+                "--leave-on",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=dict(os.environ, PYTHONPATH=str(REPO / "python")),
+        )
         last = sent_volts(port)[-1]
     assert done.returncode == status and says in done.stdout + done.stderr
     with open(tmp_path / "trips.csv", newline="") as f:
         trips = list(csv.DictReader(f))
     assert len(trips) == (2 if status else 0) and last == (0.0 if status else 2000.0)
-    assert all(os.path.isfile(t["record"]) and os.path.dirname(t["record"]) == str(tmp_path)
-               for t in trips)
+    assert all(
+        os.path.isfile(t["record"]) and os.path.dirname(t["record"]) == str(tmp_path) for t in trips
+    )
 
 
 def test_the_tango_server_records_a_trip_in_its_record_dir(start_sim, tmp_path):
@@ -140,8 +172,9 @@ def test_the_tango_server_records_a_trip_in_its_record_dir(start_sim, tmp_path):
     sim = start_sim("--load-ohms", "100e6")
     folder = tmp_path / "records"
     folder.mkdir()
-    server = Server(tmp_path, {"PortPath": str(sim.link), "RecordDir": str(folder),
-                               "PollPeriodMs": "50"})
+    server = Server(
+        tmp_path, {"PortPath": str(sim.link), "RecordDir": str(folder), "PollPeriodMs": "50"}
+    )
     try:
         wait_state(server.device, DevState.OFF)
         server.device.Setpoint = 1000
@@ -163,9 +196,23 @@ def test_the_tango_server_records_a_trip_in_its_record_dir(start_sim, tmp_path):
 def test_the_monitor_writes_its_record_in_the_current_folder(tmp_path):
     with simulated_supply(vrange=30000, load_ohms=100e6, slew=0) as port:
         monitor = subprocess.Popen(
-            [sys.executable, "-m", "k7340", "monitor", "--port", port, "--voltage", "1000",
-             "--lines"], cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            text=True, env=dict(os.environ, PYTHONPATH=str(REPO / "python")))
+            [
+                sys.executable,
+                "-m",
+                "k7340",
+                "monitor",
+                "--port",
+                port,
+                "--voltage",
+                "1000",
+                "--lines",
+            ],
+            cwd=tmp_path,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=dict(os.environ, PYTHONPATH=str(REPO / "python")),
+        )
         try:
             assert wait_for(lambda: port.log().count("read meter 0") > 10)
             port.control("status-bits 0x02")
@@ -197,9 +244,11 @@ def test_the_tango_condition_command_backs_off_and_gives_up_at_zero(start_sim, t
     finally:
         server.stop()
     assert "gave up after 2 trips (max_trips 2); output at zero" in status
-    volts = [0.0 if "output off" in l else float(l.split("set ")[1].split(" V")[0])
-             for l in open(sim.log_path).read().splitlines()
-             if " > " in l and ("set " in l or "output off" in l)]
+    volts = [
+        0.0 if "output off" in ln else float(ln.split("set ")[1].split(" V")[0])
+        for ln in open(sim.log_path).read().splitlines()
+        if " > " in ln and ("set " in ln or "output off" in ln)
+    ]
     assert volts[-1] == 0.0 and max(b - a for a, b in zip(volts, volts[1:])) <= 500
     for n in (1, 2):
         assert list(tmp_path.glob("k7340-tango-condition-record-*-trip-%d-overi.csv" % n))

@@ -21,15 +21,21 @@ from k7340.testing import simulated_supply
 
 def sent(port):
     time.sleep(0.1)  # the simulator logs just after it answers
-    return [l.split("  ", 1)[1] for l in port.log().splitlines()
-            if " > " in l and "read EEPROM" not in l]
+    return [
+        ln.split("  ", 1)[1]
+        for ln in port.log().splitlines()
+        if " > " in ln and "read EEPROM" not in ln
+    ]
 
 
 def switched(port, after="# new pty"):
     """The setpoints and watchdog commands, all of them or those after a mark in the log."""
     log = port.log().split(after)[-1] if after in port.log() else port.log()
-    return [l.split("  ", 1)[1] for l in log.splitlines() if " > " in l and
-            re.search(r"  (set |output off|watchdog)", l)]
+    return [
+        ln.split("  ", 1)[1]
+        for ln in log.splitlines()
+        if " > " in ln and re.search(r"  (set |output off|watchdog)", ln)
+    ]
 
 
 def at_2000(port, tmp):  # someone else's session switched the output on and left it
@@ -75,7 +81,7 @@ def disk_full():
 
 def whole_rows_and_plot_skips_a_torn_one(port, tmp):
     text = (tmp / "run.csv").read_text()
-    if not text.endswith("\n") or {l.count(",") for l in text.splitlines()} != {7}:
+    if not text.endswith("\n") or {ln.count(",") for ln in text.splitlines()} != {7}:
         return False
     with open(tmp / "run.csv", "a") as f:
         f.write(text.splitlines()[-1][:40])  # a row cut mid-number
@@ -85,62 +91,168 @@ def whole_rows_and_plot_skips_a_torn_one(port, tmp):
 
 def run(argv, **popen):
     env = dict(os.environ, PYTHONPATH=str(REPO / "python"))
-    return subprocess.run([sys.executable, "-m", "k7340", *argv], capture_output=True,
-                          text=True, env=env, timeout=60, **popen)
+    return subprocess.run(
+        [sys.executable, "-m", "k7340", *argv],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        **popen,
+    )
 
 
 NOTHING_SWITCHED = lambda port, tmp: switched(port) == []  # noqa: E731
 ROWS = [  # finding, simulator options, before, argv, during, popen, status, stderr, after
-    ("4 lost port mid-ramp ends at zero", {}, None,
-     ["ramp", "--to", "2000", "--rate", "2000"], hang_up_mid_ramp, {}, 1,
-     r"ramp stopped at .*\n(.*\n)*k7340: output set to zero on {port}\n$",
-     lambda port, tmp: "output off" in switched(port) and "output on" not in str(switched(port))
-     and switched(port, "# serving")[0] == "watchdog 100 (1000 ms)"),
-    ("5 a signal storm ends at zero", {}, None,
-     ["ramp", "--to", "3000", "--rate", "3000"], storm, {}, 143,
-     r"k7340: output set to zero on {port}\n$",
-     lambda port, tmp: [s for s in switched(port) if "watchdog" not in s][-1] == "output off"),
-    ("7 a busy port leaves the CSV as it was", {}, busy_with_old_csv,
-     ["log", "--duration", "1", "--force", "--csv", "{tmp}/run.csv"], None, {}, 1,
-     r"^k7340: {port}: busy: held by another program \(.*\)\n$",
-     lambda port, tmp: (tmp / "run.csv").read_text() == "old,rows\n1,2\n"),
-    ("9 a ramp over 24 hours is refused", {}, None,
-     ["ramp", "--to", "50000", "--rate", "1e-300"], None, {}, 2, r"more than 24 hours",
-     NOTHING_SWITCHED),
-    ("12 a full disk keeps whole rows", {}, None,
-     ["log", "--interval", "0.02", "--duration", "3", "--csv", "{tmp}/run.csv"], None,
-     {"preexec_fn": disk_full}, 1,
-     r"^k7340: cannot write the CSV file .*run.csv: File too large; \d+ rows kept, all whole"
-     r"\nk7340: \d+ rows in .*\n$", whole_rows_and_plot_skips_a_torn_one),
-    ("14 a bad step sends nothing", {}, at_2000,
-     ["ramp", "--to", "3000", "--rate", "1000", "--step", "4000"], None, {}, 2,
-     r"^.*argument --step: must be seconds 0.01..10, not '4000'.*\n$",
-     lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on"),
-    ("14 a voltage above the range sends nothing", {"vrange": 30000}, None,
-     ["monitor", "--voltage", "31kV"], None, {}, 2, r"^k7340: --voltage .*0\.\.30000 V",
-     NOTHING_SWITCHED),
-    ("16 a watching monitor leaves the output as found", {}, at_2000,
-     ["monitor", "--lines"], interrupt_when_polled, {}, 130, r"^$",
-     lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on"),
-    ("17 info only reads and shows the output", {}, at_2000, ["info"], None, {}, 0, r"^$",
-     lambda port, tmp: "fault query" not in sent(port) and "clear faults" not in sent(port)),
-    ("18 a tripped supply gets no ramp", {"status_bits": "0x02"}, None,
-     ["ramp", "--to", "1000", "--rate", "10000"], None, {}, 1,
-     r"reports OverI: no ramp started, nothing sent", NOTHING_SWITCHED),
-    ("19 a watchdog run-out by name", {}, watchdog_ran_out, ["info", "--faults"], None, {}, 0,
-     r"^$", lambda port, tmp: "clear faults" in sent(port)),
-    ("20 a closed stdout is one line", {}, None, ["monitor", "--voltage", "1000"], None,
-     {"preexec_fn": lambda: os.close(1)}, 2, r"^k7340: standard output is closed: .*\n$",
-     NOTHING_SWITCHED),
+    (
+        "4 lost port mid-ramp ends at zero",
+        {},
+        None,
+        ["ramp", "--to", "2000", "--rate", "2000"],
+        hang_up_mid_ramp,
+        {},
+        1,
+        r"ramp stopped at .*\n(.*\n)*k7340: output set to zero on {port}\n$",
+        lambda port, tmp: "output off" in switched(port)
+        and "output on" not in str(switched(port))
+        and switched(port, "# serving")[0] == "watchdog 100 (1000 ms)",
+    ),
+    (
+        "5 a signal storm ends at zero",
+        {},
+        None,
+        ["ramp", "--to", "3000", "--rate", "3000"],
+        storm,
+        {},
+        143,
+        r"k7340: output set to zero on {port}\n$",
+        lambda port, tmp: [s for s in switched(port) if "watchdog" not in s][-1] == "output off",
+    ),
+    (
+        "7 a busy port leaves the CSV as it was",
+        {},
+        busy_with_old_csv,
+        ["log", "--duration", "1", "--force", "--csv", "{tmp}/run.csv"],
+        None,
+        {},
+        1,
+        r"^k7340: {port}: busy: held by another program \(.*\)\n$",
+        lambda port, tmp: (tmp / "run.csv").read_text() == "old,rows\n1,2\n",
+    ),
+    (
+        "9 a ramp over 24 hours is refused",
+        {},
+        None,
+        ["ramp", "--to", "50000", "--rate", "1e-300"],
+        None,
+        {},
+        2,
+        r"more than 24 hours",
+        NOTHING_SWITCHED,
+    ),
+    (
+        "12 a full disk keeps whole rows",
+        {},
+        None,
+        ["log", "--interval", "0.02", "--duration", "3", "--csv", "{tmp}/run.csv"],
+        None,
+        {"preexec_fn": disk_full},
+        1,
+        r"^k7340: cannot write the CSV file .*run.csv: File too large; \d+ rows kept, all whole"
+        r"\nk7340: \d+ rows in .*\n$",
+        whole_rows_and_plot_skips_a_torn_one,
+    ),
+    (
+        "14 a bad step sends nothing",
+        {},
+        at_2000,
+        ["ramp", "--to", "3000", "--rate", "1000", "--step", "4000"],
+        None,
+        {},
+        2,
+        r"^.*argument --step: must be seconds 0.01..10, not '4000'.*\n$",
+        lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on",
+    ),
+    (
+        "14 a voltage above the range sends nothing",
+        {"vrange": 30000},
+        None,
+        ["monitor", "--voltage", "31kV"],
+        None,
+        {},
+        2,
+        r"^k7340: --voltage .*0\.\.30000 V",
+        NOTHING_SWITCHED,
+    ),
+    (
+        "16 a watching monitor leaves the output as found",
+        {},
+        at_2000,
+        ["monitor", "--lines"],
+        interrupt_when_polled,
+        {},
+        130,
+        r"^$",
+        lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on",
+    ),
+    (
+        "17 info only reads and shows the output",
+        {},
+        at_2000,
+        ["info"],
+        None,
+        {},
+        0,
+        r"^$",
+        lambda port, tmp: "fault query" not in sent(port) and "clear faults" not in sent(port),
+    ),
+    (
+        "18 a tripped supply gets no ramp",
+        {"status_bits": "0x02"},
+        None,
+        ["ramp", "--to", "1000", "--rate", "10000"],
+        None,
+        {},
+        1,
+        r"reports OverI: no ramp started, nothing sent",
+        NOTHING_SWITCHED,
+    ),
+    (
+        "19 a watchdog run-out by name",
+        {},
+        watchdog_ran_out,
+        ["info", "--faults"],
+        None,
+        {},
+        0,
+        r"^$",
+        lambda port, tmp: "clear faults" in sent(port),
+    ),
+    (
+        "20 a closed stdout is one line",
+        {},
+        None,
+        ["monitor", "--voltage", "1000"],
+        None,
+        {"preexec_fn": lambda: os.close(1)},
+        2,
+        r"^k7340: standard output is closed: .*\n$",
+        NOTHING_SWITCHED,
+    ),
 ]
-STDOUT = {"17": r"output \d+\.\d V, \d+\.\d+ uA\nstatus Enable\n$",
-          "19": r"faults watchdog expired: the supply switched its output off \(read now"}
+STDOUT = {
+    "17": r"output \d+\.\d V, \d+\.\d+ uA\nstatus Enable\n$",
+    "19": r"faults watchdog expired: the supply switched its output off \(read now",
+}
 
 
-@pytest.mark.parametrize("finding, options, before, argv, during, popen, status, err, after",
-                         ROWS, ids=[r[0] for r in ROWS])
-def test_console_tools_at_their_edges(tmp_path, finding, options, before, argv, during, popen,
-                                      status, err, after):
+@pytest.mark.parametrize(
+    "finding, options, before, argv, during, popen, status, err, after",
+    ROWS,
+    ids=[r[0] for r in ROWS],
+)
+def test_console_tools_at_their_edges(
+    tmp_path, finding, options, before, argv, during, popen, status, err, after
+):
     with simulated_supply(**options) as port, contextlib.ExitStack() as stack:
         held = before(port, tmp_path) if before else None
         if held is not None:
@@ -148,7 +260,12 @@ def test_console_tools_at_their_edges(tmp_path, finding, options, before, argv, 
         env = dict(os.environ, PYTHONPATH=str(REPO / "python"), K7340_COM1=port)
         proc = subprocess.Popen(
             [sys.executable, "-m", "k7340", *[a.format(tmp=tmp_path) for a in argv]],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **popen)
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+            **popen,
+        )
         if during:
             during(proc, port)
         try:

@@ -21,15 +21,23 @@ def ignore_stop_signals():  # as `nohup` or a shell's background job would leave
 
 def start_monitor(port, *options):
     env = dict(os.environ, PYTHONPATH=str(REPO / "python"), K7340_COM1=port)
-    return subprocess.Popen([sys.executable, "-m", "k7340", "monitor", *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                            preexec_fn=ignore_stop_signals,
-                            cwd=tempfile.mkdtemp())  # where its flight records go
+    return subprocess.Popen(
+        [sys.executable, "-m", "k7340", "monitor", *options],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        preexec_fn=ignore_stop_signals,
+        cwd=tempfile.mkdtemp(),
+    )  # where its flight records go
 
 
 def commands(port):
-    return [l.split("  ", 1)[1] for l in port.log().splitlines()
-            if " > " in l and "read EEPROM" not in l]
+    return [
+        ln.split("  ", 1)[1]
+        for ln in port.log().splitlines()
+        if " > " in ln and "read EEPROM" not in ln
+    ]
 
 
 def polled_after_on(port):
@@ -63,11 +71,15 @@ def test_every_way_out_zeroes_the_output(way):
             status, _, err = stop(monitor, getattr(signal, way))
         assert wait_for(lambda: last_setpoint(port) == "output off"), commands(port)[-5:]
     if way == "broken pipe":
-        assert (status, err) == (0, "k7340: standard output closed; stopping\n"
-                                    "k7340: output set to zero on %s\n" % port)
+        assert (status, err) == (
+            0,
+            "k7340: standard output closed; stopping\n" "k7340: output set to zero on %s\n" % port,
+        )
     else:
-        assert (status, err) == (128 + getattr(signal, way),
-                                 "k7340: output set to zero on %s\n" % port)
+        assert (status, err) == (
+            128 + getattr(signal, way),
+            "k7340: output set to zero on %s\n" % port,
+        )
 
 
 def test_a_stop_during_the_open_comes_before_the_setpoint():
@@ -84,21 +96,28 @@ def test_the_monitor_reopens_after_a_hang_up_without_re_applying_the_setpoint():
         monitor = start_monitor(port, "--voltage", "1000", "--lines")
         assert wait_for(lambda: polled_after_on(port))
         port.control("hangup")
-        assert wait_for(lambda: "# new pty" in port.log()
-                        and "read meter 0" in port.log().split("# new pty")[-1], 10)
+        assert wait_for(
+            lambda: "# new pty" in port.log()
+            and "read meter 0" in port.log().split("# new pty")[-1],
+            10,
+        )
         status, out, err = stop(monitor, signal.SIGINT)
         assert wait_for(lambda: last_setpoint(port) == "output off")
         after = port.log().split("# new pty")[-1]
     assert status == 130, err
-    records = [l for l in err.splitlines() if l.startswith("k7340: flight record")]
-    assert len(records) == 1 and "(lost link: the supply on %s does not answer (Device write " \
+    records = [ln for ln in err.splitlines() if ln.startswith("k7340: flight record")]
+    assert (
+        len(records) == 1
+        and "(lost link: the supply on %s does not answer (Device write "
         "failed))" % port in records[0]
-    assert [l for l in err.splitlines() if l not in records] == [
+    )
+    assert [ln for ln in err.splitlines() if ln not in records] == [
         "k7340: lost the supply on %s (Device write failed); reopening it when it answers (no "
         "setpoint is re-sent)" % port,
         "k7340: the supply on %s answers again (the same supply; no setpoint re-sent)" % port,
-        "k7340: output set to zero on %s" % port]
-    assert [l for l in out.splitlines() if not l.strip().endswith("faults none")] == []
+        "k7340: output set to zero on %s" % port,
+    ]
+    assert [ln for ln in out.splitlines() if not ln.strip().endswith("faults none")] == []
     assert "output on" not in after and "output off" in after
 
 
@@ -119,5 +138,7 @@ def test_a_killed_monitor_leaves_the_output_to_the_watchdog():
         assert wait_for(lambda: polled_after_on(port))
         stop(monitor, signal.SIGKILL)
         assert wait_for(lambda: "! watchdog expired after 300 ms" in port.log())
-        assert [c for c in commands(port) if not c.startswith("read")][:2] == \
-            ["watchdog 30 (300 ms)", "set 1000.0 V, output on"]
+        assert [c for c in commands(port) if not c.startswith("read")][:2] == [
+            "watchdog 30 (300 ms)",
+            "set 1000.0 V, output on",
+        ]

@@ -5,7 +5,6 @@ import contextlib
 import csv
 import datetime
 import os
-import re
 import subprocess
 import sys
 import time
@@ -18,12 +17,12 @@ from k7340.lab import ramp as _ramp
 from k7340.testing import option_arguments, simulated_supply
 
 
-
 @pytest.fixture
 def sim(monkeypatch):
     """sim(**options): a simulated supply on COM1 (K7340_COM1) of this process and of the
     programs it starts; stopped at the end of the test."""
     with contextlib.ExitStack() as stack:
+
         def start(**options):
             port = stack.enter_context(simulated_supply(**options))
             monkeypatch.setenv("K7340_COM1", port)
@@ -44,12 +43,12 @@ def settled_log(port):
 def sent(port):
     """The commands the supply received (the '>' lines of its log), without the EEPROM
     reads of the opens."""
-    lines = [l.split("  ", 1)[1] for l in settled_log(port).splitlines() if " > " in l]
-    return [l for l in lines if not l.startswith("read EEPROM")]
+    lines = [ln.split("  ", 1)[1] for ln in settled_log(port).splitlines() if " > " in ln]
+    return [ln for ln in lines if not ln.startswith("read EEPROM")]
 
 
 def setpoints(port):
-    return [l for l in sent(port) if l.startswith("set ") or l == "output off"]
+    return [ln for ln in sent(port) if ln.startswith("set ") or ln == "output off"]
 
 
 def cli_env(**extra):
@@ -57,20 +56,37 @@ def cli_env(**extra):
 
 
 def k7340_cli(*argv, env=None):
-    return subprocess.run([sys.executable, "-m", "k7340", *argv], capture_output=True, text=True,
-                          env=env or cli_env(), timeout=60)
+    return subprocess.run(
+        [sys.executable, "-m", "k7340", *argv],
+        capture_output=True,
+        text=True,
+        env=env or cli_env(),
+        timeout=60,
+    )
 
 
 # --- ramp_to -----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("first, volts, rate, expected", [
-    (None, 1000, 5000, ["set 250.0 V, output on", "set 500.0 V, output on",
-                        "set 750.0 V, output on", "set 1000.0 V, output on"]),
-    (None, 1010, 20000, ["set 1000.0 V, output on", "set 1010.0 V, output on"]),
-    (1000, 0, 10000, ["set 500.0 V, output on", "output off"]),
-    (300, 300, 1000, ["set 300.0 V, output on"]),  # already there: the target once
-])
+@pytest.mark.parametrize(
+    "first, volts, rate, expected",
+    [
+        (
+            None,
+            1000,
+            5000,
+            [
+                "set 250.0 V, output on",
+                "set 500.0 V, output on",
+                "set 750.0 V, output on",
+                "set 1000.0 V, output on",
+            ],
+        ),
+        (None, 1010, 20000, ["set 1000.0 V, output on", "set 1010.0 V, output on"]),
+        (1000, 0, 10000, ["set 500.0 V, output on", "output off"]),
+        (300, 300, 1000, ["set 300.0 V, output on"]),  # already there: the target once
+    ],
+)
 def test_ramp_frames_rise_by_rate_times_step_and_end_exactly(sim, first, volts, rate, expected):
     port = sim()
     with Supply(com_port=0) as psu:
@@ -79,8 +95,8 @@ def test_ramp_frames_rise_by_rate_times_step_and_end_exactly(sim, first, volts, 
         seen = []
         psu.ramp_to(volts, rate, progress=seen.append)
         assert psu.setpoint == volts
-    commands = setpoints(port)[1 if first is not None else 0:]
-    assert commands[:len(expected)] == expected
+    commands = setpoints(port)[1 if first is not None else 0 :]
+    assert commands[: len(expected)] == expected
     assert seen == [float(c.split()[1]) if c.startswith("set") else 0.0 for c in expected]
 
 
@@ -108,11 +124,14 @@ def test_ramp_keeps_a_steady_schedule_and_never_catches_up():
     assert sent_at == [0.1, 0.2, 0.3, 0.8, 0.9, 1.0]
 
 
-@pytest.mark.parametrize("options, bits", [
-    ({"status_bits": "0x01"}, StatusFlags.OVER_VOLTAGE),
-    ({"status_bits": "0x22"}, StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE),
-    ({"fault_bits": "0x08"}, StatusFlags.FAULT),
-])
+@pytest.mark.parametrize(
+    "options, bits",
+    [
+        ({"status_bits": "0x01"}, StatusFlags.OVER_VOLTAGE),
+        ({"status_bits": "0x22"}, StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE),
+        ({"fault_bits": "0x08"}, StatusFlags.FAULT),
+    ],
+)
 def test_a_trip_switches_the_output_off_and_raises_naming_the_bits(sim, options, bits):
     port = sim(**options)
     with Supply(com_port=0) as psu:
@@ -123,10 +142,13 @@ def test_a_trip_switches_the_output_off_and_raises_naming_the_bits(sim, options,
     assert setpoints(port)[:2] == ["set 1000.0 V, output on", "output off"]
 
 
-@pytest.mark.parametrize("raised, last", [
-    (KeyboardInterrupt, "output off"),
-    (RuntimeError, "set 1000.0 V, output on"),  # stops where it was
-])
+@pytest.mark.parametrize(
+    "raised, last",
+    [
+        (KeyboardInterrupt, "output off"),
+        (RuntimeError, "set 1000.0 V, output on"),  # stops where it was
+    ],
+)
 def test_an_exception_in_progress_stops_the_ramp(sim, raised, last):
     port = sim()
     psu = Supply(com_port=0, keep_output=True)
@@ -136,16 +158,19 @@ def test_an_exception_in_progress_stops_the_ramp(sim, raised, last):
     assert setpoints(port)[-1] == last
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda p: p.ramp_to(1000, 0), ValueError),
-    (lambda p: p.ramp_to(1000, -5), ValueError),
-    (lambda p: p.ramp_to(1000, float("inf")), ValueError),
-    (lambda p: p.ramp_to(1000, float("nan")), ValueError),
-    (lambda p: p.ramp_to(1000, "10"), TypeError),
-    (lambda p: p.ramp_to(1000, 10, step=0), ValueError),
-    (lambda p: p.ramp_to(60000, 10), ValueError),
-    (lambda p: p.ramp_to(1000, 10, progress=5), TypeError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda p: p.ramp_to(1000, 0), ValueError),
+        (lambda p: p.ramp_to(1000, -5), ValueError),
+        (lambda p: p.ramp_to(1000, float("inf")), ValueError),
+        (lambda p: p.ramp_to(1000, float("nan")), ValueError),
+        (lambda p: p.ramp_to(1000, "10"), TypeError),
+        (lambda p: p.ramp_to(1000, 10, step=0), ValueError),
+        (lambda p: p.ramp_to(60000, 10), ValueError),
+        (lambda p: p.ramp_to(1000, 10, progress=5), TypeError),
+    ],
+)
 def test_ramp_guards_send_nothing(sim, call, error):
     port = sim()
     with Supply(com_port=0) as psu:
@@ -155,9 +180,16 @@ def test_ramp_guards_send_nothing(sim, call, error):
 
 
 def test_simulated_supply_options_become_flags():
-    assert option_arguments({"vrange": 30000, "load_ohms": 1e8, "silent": True, "log": True,
-                             "corrupt": False, "fw": None}) == \
-        ["--vrange", "30000", "--load-ohms", "100000000.0", "--silent"]
+    assert option_arguments(
+        {
+            "vrange": 30000,
+            "load_ohms": 1e8,
+            "silent": True,
+            "log": True,
+            "corrupt": False,
+            "fw": None,
+        }
+    ) == ["--vrange", "30000", "--load-ohms", "100000000.0", "--silent"]
 
 
 # --- log, plot, ports, ramp --------------------------------------------------------------------
@@ -167,13 +199,22 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
     sim(load_ohms="100e6")
     with Supply(com_port=0, keep_output=True) as psu:
         psu.set_voltage(1000)
-    result = k7340_cli("log", "--interval", "0.1", "--duration", "1", "--csv",
-                       str(tmp_path / "run.csv"))
+    result = k7340_cli(
+        "log", "--interval", "0.1", "--duration", "1", "--csv", str(tmp_path / "run.csv")
+    )
     assert result.returncode == 0, result.stderr
     with open(tmp_path / "run.csv", newline="") as f:
         rows = list(csv.DictReader(f))
-    assert list(rows[0]) == ["time", "elapsed_s", "volts", "microamps", "temperature",
-                             "status", "faults", "error"]
+    assert list(rows[0]) == [
+        "time",
+        "elapsed_s",
+        "volts",
+        "microamps",
+        "temperature",
+        "status",
+        "faults",
+        "error",
+    ]
     assert len(rows) == 10
     elapsed = [float(r["elapsed_s"]) for r in rows]
     assert elapsed == sorted(elapsed) and elapsed[0] < 0.1
@@ -186,9 +227,25 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
 
 def test_a_failed_exchange_is_a_row_and_the_plot_is_drawn(sim, tmp_path):
     port = sim()
-    log = subprocess.Popen([sys.executable, "-m", "k7340", "log", "--interval", "0.1",
-                            "--duration", "2", "--csv", str(tmp_path / "run.csv"), "--plot",
-                            str(tmp_path / "run.png")], env=cli_env(), stderr=subprocess.PIPE, text=True)
+    log = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "k7340",
+            "log",
+            "--interval",
+            "0.1",
+            "--duration",
+            "2",
+            "--csv",
+            str(tmp_path / "run.csv"),
+            "--plot",
+            str(tmp_path / "run.png"),
+        ],
+        env=cli_env(),
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     wait_for(lambda: "read meter 2" in port.log())
     port.control("silent on")
     assert log.wait(timeout=30) == 0, log.stderr.read()
@@ -203,21 +260,37 @@ def test_plot_without_matplotlib_says_what_to_install(tmp_path):
     (tmp_path / "run.csv").write_text("time,volts,microamps\n2026-01-01T10:00:00.000,1,2\n")
     env = cli_env()
     env["PYTHONPATH"] = "%s:%s" % (tmp_path, env["PYTHONPATH"])
-    result = subprocess.run([sys.executable, "-m", "k7340", "plot", str(tmp_path / "run.csv"),
-                             str(tmp_path / "run.png")], capture_output=True, text=True, env=env)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "k7340",
+            "plot",
+            str(tmp_path / "run.csv"),
+            str(tmp_path / "run.png"),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     assert result.returncode == 1 and "python3-matplotlib" in result.stderr
     assert not (tmp_path / "run.png").exists()
 
 
 def test_ports_probe_finds_the_simulated_supply_through_k7340_com1(sim, tmp_path):
     port = sim(fw="0x0456", vrange=30000, irange=100)
-    with simulated_supply(silent=True) as silent, simulated_supply() as held, \
-            Supply(port=held):
-        result = k7340_cli("ports", "--probe", env=cli_env(
-            K7340_COM2=str(tmp_path / "none"), K7340_COM3=silent, K7340_COM4=held))
+    with simulated_supply(silent=True) as silent, simulated_supply() as held, Supply(port=held):
+        result = k7340_cli(
+            "ports",
+            "--probe",
+            env=cli_env(K7340_COM2=str(tmp_path / "none"), K7340_COM3=silent, K7340_COM4=held),
+        )
     assert result.returncode == 0, result.stderr
-    lines = {l.split()[0]: l.split(None, 3)[3] for l in result.stdout.splitlines()
-             if l.startswith("COM")}
+    lines = {
+        ln.split()[0]: ln.split(None, 3)[3]
+        for ln in result.stdout.splitlines()
+        if ln.startswith("COM")
+    }
     assert lines["COM1"] == "%s (K7340_COM1)  supply: firmware 0456, ranges 30000 V, 100 uA" % port
     assert lines["COM2"] == "%s (K7340_COM2)  not found" % (tmp_path / "none")
     assert lines["COM3"] == "%s (K7340_COM3)  no supply answers (Device read failed)" % silent
@@ -229,26 +302,31 @@ def test_ramp_leave_on_exits_at_the_target_unguarded(sim):
     port = sim()
     result = k7340_cli("ramp", "--to", "1.5kV", "--rate", "30000", "--leave-on")
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ("k7340: output left at 1500.0 V on %s: unguarded now (watchdog "
-                             "off); k7340 ramp --to 0 switches it off\n" % port)
+    assert result.stderr == (
+        "k7340: output left at 1500.0 V on %s: unguarded now (watchdog "
+        "off); k7340 ramp --to 0 switches it off\n" % port
+    )
     assert setpoints(port)[-1] == "set 1500.0 V, output on"
     assert sent(port)[-1] == "watchdog 0 (off)"
 
 
-@pytest.mark.parametrize("argv", [
-    ["monitor", "--bogus"],
-    ["log", "--interval", "0", "--csv", "{tmp}/a.csv"],
-    ["log", "--interval", "1", "--duration", "-3", "--csv", "{tmp}/a.csv"],
-    ["log", "--interval", "1", "--csv", "{tmp}/no/such/folder/a.csv"],
-    ["ramp", "--to", "100", "--rate", "-1"],
-    ["ramp", "--to", "100", "--rate", "0"],
-    ["monitor", "--watchdog", "20", "--voltage", "1000"],
-    ["ramp", "--to", "100", "--rate", "nan"],
-    ["ramp", "--to", "100", "--rate", "10", "--step", "0.001"],
-    ["ramp", "--to", "5kW", "--rate", "10"],
-    ["ramp", "--to", "3000", "--rate", "10", "--max-volts", "2kV"],
-    ["log", "--csv", "{tmp}/a.csv", "--force", "--append"],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["monitor", "--bogus"],
+        ["log", "--interval", "0", "--csv", "{tmp}/a.csv"],
+        ["log", "--interval", "1", "--duration", "-3", "--csv", "{tmp}/a.csv"],
+        ["log", "--interval", "1", "--csv", "{tmp}/no/such/folder/a.csv"],
+        ["ramp", "--to", "100", "--rate", "-1"],
+        ["ramp", "--to", "100", "--rate", "0"],
+        ["monitor", "--watchdog", "20", "--voltage", "1000"],
+        ["ramp", "--to", "100", "--rate", "nan"],
+        ["ramp", "--to", "100", "--rate", "10", "--step", "0.001"],
+        ["ramp", "--to", "5kW", "--rate", "10"],
+        ["ramp", "--to", "3000", "--rate", "10", "--max-volts", "2kV"],
+        ["log", "--csv", "{tmp}/a.csv", "--force", "--append"],
+    ],
+)
 def test_bad_input_is_one_line_status_2_and_nothing_sent(sim, tmp_path, argv):
     port = sim()
     result = k7340_cli(*[a.replace("{tmp}", str(tmp_path)) for a in argv])

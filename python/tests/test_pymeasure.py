@@ -19,8 +19,11 @@ from k7340.testing import simulated_supply  # noqa: E402
 
 
 def setpoints(port):
-    return [l.split("  ", 1)[1] for l in port.log().splitlines()
-            if " > " in l and ("set " in l or "output off" in l)]
+    return [
+        ln.split("  ", 1)[1]
+        for ln in port.log().splitlines()
+        if " > " in ln and ("set " in ln or "output off" in ln)
+    ]
 
 
 @pytest.fixture
@@ -29,14 +32,17 @@ def port():
         yield sim
 
 
-@pytest.mark.parametrize("max_volts, value, refusal", [
-    (5000, 5000.5, "voltage_setpoint 5000.5 is outside 0..5000 V (max_volts)"),
-    (None, 30001, "voltage_setpoint 30001 is outside 0..30000 V (the supply's vrange)"),
-    (None, -1, "outside 0..30000 V"),
-    (None, float("nan"), "outside 0..30000 V"),
-    (None, "1e3 V", "must be a number of volts"),
-    (5000, 1000, None),
-])
+@pytest.mark.parametrize(
+    "max_volts, value, refusal",
+    [
+        (5000, 5000.5, "voltage_setpoint 5000.5 is outside 0..5000 V (max_volts)"),
+        (None, 30001, "voltage_setpoint 30001 is outside 0..30000 V (the supply's vrange)"),
+        (None, -1, "outside 0..30000 V"),
+        (None, float("nan"), "outside 0..30000 V"),
+        (None, "1e3 V", "must be a number of volts"),
+        (5000, 1000, None),
+    ],
+)
 def test_properties_and_the_validator_that_refuses(port, max_volts, value, refusal):
     psu = K7340(port, max_volts=max_volts, ramp_rate=10000)
     try:
@@ -53,7 +59,9 @@ def test_properties_and_the_validator_that_refuses(port, max_volts, value, refus
         assert psu.output_enabled and int(psu.status) == 0x04 and int(psu.faults) == 0
         psu.shutdown()
         assert psu.voltage_setpoint == 0.0 and setpoints(port)[-2:] == [
-            "set 500.0 V, output on", "output off"]  # ramped down at 10000 V/s
+            "set 500.0 V, output on",
+            "output off",
+        ]  # ramped down at 10000 V/s
     finally:
         psu.close()
     with pytest.raises(NotImplementedError):
@@ -62,8 +70,9 @@ def test_properties_and_the_validator_that_refuses(port, max_volts, value, refus
 
 def run_procedure(path, port, during=None, **parameters):
     procedure = RampProcedure()
-    procedure.set_parameters(dict(dict(port=port, voltage=2000, rate=10000, hold=0.5,
-                                       period=0.05), **parameters))
+    procedure.set_parameters(
+        dict(dict(port=port, voltage=2000, rate=10000, hold=0.5, period=0.05), **parameters)
+    )
     worker = Worker(Results(procedure, str(path)))
     worker.start()
     if during:
@@ -77,27 +86,37 @@ def stop_when_at(port, volts, action):
     def during(worker):
         assert wait_for(lambda: "set %.1f V, output on" % volts in setpoints(port), 10)
         action(worker)
+
     return during
 
 
-@pytest.mark.parametrize("during, hold, status", [
-    (None, 0.5, Procedure.FINISHED),
-    (lambda port: stop_when_at(port, 2000, lambda w: w.stop()), 30, Procedure.ABORTED),
-    (lambda port: stop_when_at(port, 2000, lambda w: port.control("status-bits 0x02")), 30,
-     Procedure.FAILED),
-])
-def test_the_procedure_writes_csv_and_every_end_is_at_zero(port, tmp_path, during, hold,
-                                                           status):
-    ended, data = run_procedure(tmp_path / "run.csv", port,
-                                during(port) if during else None, hold=hold)
+@pytest.mark.parametrize(
+    "during, hold, status",
+    [
+        (None, 0.5, Procedure.FINISHED),
+        (lambda port: stop_when_at(port, 2000, lambda w: w.stop()), 30, Procedure.ABORTED),
+        (
+            lambda port: stop_when_at(port, 2000, lambda w: port.control("status-bits 0x02")),
+            30,
+            Procedure.FAILED,
+        ),
+    ],
+)
+def test_the_procedure_writes_csv_and_every_end_is_at_zero(port, tmp_path, during, hold, status):
+    ended, data = run_procedure(
+        tmp_path / "run.csv", port, during(port) if during else None, hold=hold
+    )
     assert ended == status
     assert list(data.columns) == RampProcedure.DATA_COLUMNS and len(data) >= 4
     assert data["Setpoint (V)"].max() == 2000 and (data["Time (s)"].diff().dropna() > 0).all()
     assert setpoints(port)[-1] == "output off"
     if status == Procedure.FINISHED:
         assert data["Setpoint (V)"].iloc[-1] == 0 and abs(data["Voltage (V)"].max() - 2000) < 5
-    down = [float(l.split()[1]) for l in setpoints(port)[setpoints(port).index(
-        "set 2000.0 V, output on"):] if l.startswith("set ")]
+    down = [
+        float(ln.split()[1])
+        for ln in setpoints(port)[setpoints(port).index("set 2000.0 V, output on") :]
+        if ln.startswith("set ")
+    ]
     if status == Procedure.ABORTED:  # ramped down at the rate, 500 V a step
         assert down == [2000.0, 1500.0, 1000.0, 500.0]
 
@@ -106,17 +125,39 @@ def test_the_gui_under_xvfb_runs_a_queued_ramp_and_saves_its_window(port, tmp_pa
     if not shutil.which("Xvfb"):
         pytest.skip("no Xvfb (Debian package xvfb)")
     display = ":%d" % (90 + os.getpid() % 100)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24"],
-                            stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(
+        ["Xvfb", display, "-screen", "0", "1280x800x24"], stderr=subprocess.DEVNULL
+    )
     try:
         assert wait_for(lambda: os.path.exists("/tmp/.X11-unix/X" + display[1:]), 10)
         png = tmp_path / "gui.png"
         env = dict(os.environ, DISPLAY=display, PYTHONPATH=str(REPO / "python"))
         done = subprocess.run(
-            [sys.executable, "-m", "k7340", "gui", "--port", port, "--directory", str(tmp_path),
-             "--voltage", "1500", "--rate", "3000", "--hold", "0.5", "--queue",
-             "--exit-when-done", "--screenshot", str(png)],
-            env=env, capture_output=True, text=True, timeout=60)
+            [
+                sys.executable,
+                "-m",
+                "k7340",
+                "gui",
+                "--port",
+                port,
+                "--directory",
+                str(tmp_path),
+                "--voltage",
+                "1500",
+                "--rate",
+                "3000",
+                "--hold",
+                "0.5",
+                "--queue",
+                "--exit-when-done",
+                "--screenshot",
+                str(png),
+            ],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
     finally:
         xvfb.terminate()
         xvfb.wait()

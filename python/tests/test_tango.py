@@ -32,7 +32,7 @@ class Server:
     def __init__(self, directory, *devices):
         database = directory / "devices.db"
         names = ["lab/hv/%d" % (i + 1) for i in range(len(devices))]
-        lines = ['K7340/t/DEVICE/K7340: %s' % ", ".join('"%s"' % n for n in names)]
+        lines = ["K7340/t/DEVICE/K7340: %s" % ", ".join('"%s"' % n for n in names)]
         for name, properties in zip(names, devices):
             lines += ['%s->%s: "%s"' % ((name,) + item) for item in properties.items()]
         database.write_text("\n".join(lines) + "\n")
@@ -40,10 +40,20 @@ class Server:
         self.out = directory / ("server-%d.out" % self.port)
         with open(self.out, "wb") as out:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "k7340.tango", "t", "-file=%s" % database,
-                 "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % self.port],
+                [
+                    sys.executable,
+                    "-m",
+                    "k7340.tango",
+                    "t",
+                    "-file=%s" % database,
+                    "-ORBendPoint",
+                    "giop:tcp:127.0.0.1:%d" % self.port,
+                ],
                 env=dict(os.environ, PYTHONPATH=str(REPO / "python"), PYTHONUNBUFFERED="1"),
-                stdout=out, stderr=subprocess.STDOUT, cwd=directory)  # its flight records
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                cwd=directory,
+            )  # its flight records
         self.devices = [self.proxy(name) for name in names]
         self.device = self.devices[0]
         if not wait_for(lambda: _state(self.device) is not None, 30):
@@ -103,7 +113,7 @@ def refused(action):
 
 
 def commands(sim):
-    return [l.split(">", 1)[1].strip() for l in setpoint_lines(log_text(sim)) if " > " in l]
+    return [ln.split(">", 1)[1].strip() for ln in setpoint_lines(log_text(sim)) if " > " in ln]
 
 
 def test_attributes_setpoint_limits_and_the_zero_at_stop(start_sim, server):
@@ -147,11 +157,15 @@ def test_status_bits_turn_the_state_and_send_change_events(start_sim, server):
     dev = server(sim).device
     wait_state(dev, DevState.OFF)
     states = []
-    subscription = dev.subscribe_event("State", EventType.CHANGE_EVENT,
-                                       lambda e: e.err or states.append(e.attr_value.value))
+    subscription = dev.subscribe_event(
+        "State", EventType.CHANGE_EVENT, lambda e: e.err or states.append(e.attr_value.value)
+    )
     try:
-        for bits, state in (("status-bits 0x02", DevState.ALARM), ("status-bits 0", DevState.OFF),
-                            ("fault-bits 0x08", DevState.FAULT)):
+        for bits, state in (
+            ("status-bits 0x02", DevState.ALARM),
+            ("status-bits 0", DevState.OFF),
+            ("fault-bits 0x08", DevState.FAULT),
+        ):
             sim.control(bits)
             wait_state(dev, state)
             assert wait_for(lambda: states and states[-1] == state), states
@@ -176,9 +190,11 @@ def test_a_silent_supply_is_unknown_until_it_answers_again(start_sim, server):
 
 @pytest.mark.parametrize(
     "properties, words",
-    [({"Bogus": 1}, "unknown device property Bogus"),
-     ({"PollPeriodMs": 5}, "PollPeriodMs = 5: must be 20..10000 ms"),
-     ({"WatchdogMs": 100}, "WatchdogMs = 100: must be 0 (off: unsafe) or 300..2550 ms")],
+    [
+        ({"Bogus": 1}, "unknown device property Bogus"),
+        ({"PollPeriodMs": 5}, "PollPeriodMs = 5: must be 20..10000 ms"),
+        ({"WatchdogMs": 100}, "WatchdogMs = 100: must be 0 (off: unsafe) or 300..2550 ms"),
+    ],
 )
 def test_bad_properties_leave_the_supply_alone(start_sim, server, properties, words):
     sim = start_sim("--log")
@@ -203,9 +219,9 @@ def test_a_stopping_server_sends_a_zero_setpoint(start_sim, server, how):
 
 # --- the server at its edges: one row per fault seen in the field, as steps ----------------
 
+
 def sets(sim):  # the setpoints the simulator got, oldest first (0 for an output off)
-    return [float(c.split("set ")[1].split(" V")[0]) if "set " in c else 0.0
-            for c in commands(sim)]
+    return [float(c.split("set ")[1].split(" V")[0]) if "set " in c else 0.0 for c in commands(sim)]
 
 
 def switch_on(dev, volts):
@@ -238,22 +254,31 @@ def freeze(run):  # a frozen server: its dead-man runs out
 STEPS = {
     "on": lambda r, a: switch_on(r.device, float(a)),
     "sim": lambda r, a: r.sim.control(a),
-    "state": lambda r, a: check(wait_for(lambda: str(_state(r.device)) in a.split("|"), 10),
-                                _state(r.device), r.device.status()),
+    "state": lambda r, a: check(
+        wait_for(lambda: str(_state(r.device)) in a.split("|"), 10),
+        _state(r.device),
+        r.device.status(),
+    ),
     "status": lambda r, a: check(a in r.device.status(), r.device.status()),
     "call": lambda r, a: getattr(r.device, a.split()[0])(*map(float, a.split()[1:])),
     "write": lambda r, a: setattr(r.device, a.split()[0], float(a.split()[1])),
     "refused": lambda r, a: check(a.split(None, 1)[1] in refused(getattr(r.device, a.split()[0]))),
-    "refused-write": lambda r, a: check(a in refused(lambda: setattr(
-        r.device, a.split()[0], float(a.split()[1])))),
-    "sets": lambda r, a: check(wait_for(lambda: sets(r.sim) == [float(v) for v in a.split()]),
-                               sets(r.sim)),
+    "refused-write": lambda r, a: check(
+        a in refused(lambda: setattr(r.device, a.split()[0], float(a.split()[1])))
+    ),
+    "sets": lambda r, a: check(
+        wait_for(lambda: sets(r.sim) == [float(v) for v in a.split()]), sets(r.sim)
+    ),
     "last": lambda r, a: check(wait_for(lambda: sets(r.sim)[-1] == float(a)), sets(r.sim)),
     "ramped-from": lambda r, a: check(min(sets(r.sim)[1:]) >= float(a), sets(r.sim)),
     "sleep": lambda r, a: time.sleep(float(a)),
     "within": within,
-    "zero-or-said": lambda r, a: check(sets(r.sim)[-1] == 0 or a in r.output() and wait_for(
-        lambda: "watchdog expired" in log_text(r.sim)), r.output()),  # the dead-man tripped
+    "zero-or-said": lambda r, a: check(
+        sets(r.sim)[-1] == 0
+        or a in r.output()
+        and wait_for(lambda: "watchdog expired" in log_text(r.sim)),
+        r.output(),
+    ),  # the dead-man tripped
     "repoint": lambda r, a: os.replace(str(r.other.link) + ".alias", r.alias),
     "untouched": lambda r, a: check(sets(r.other) == [] and "watchdog" not in log_text(r.other)),
     "second-port": lambda r, a: os.symlink(str(r.other.link), r.later),
@@ -264,29 +289,77 @@ STEPS = {
 SLOW = ("--delay-ms", "60")
 
 
-@pytest.mark.parametrize("steps, properties, found_on, other", [
-    ("on 5000; sim silent on; state UNKNOWN; call Off; refused On only Off; status Off is "
-     "pending; sim hangup; sim silent off; state OFF|FAULT; sets 5000 0", {}, 0, None),
-    ("on 5000; sim silent on; state UNKNOWN; repoint; state FAULT; status 0123; "
-     "status 0456; status .alias; untouched", {}, 0, ("--fw", "0x0456")),
-    ("on 500; write RampRate 20000; call RampTo 3000; state ON; call Off; "
-     "state OFF; call On; last 500", {}, 0, None),
-    ("on 1000; sim delay 60; sim hangup; state UNKNOWN; sleep 0.5; "
-     "within 3.5 stop; zero-or-said may still be on", {}, 0, None),
-    ("on 1000; second-port; sleep 0.5; second UNKNOWN; within 1 Off On; "
-     "sets 1000 0 1000", {}, 0, SLOW),
-    ("state OFF; refused-write RampRate 1e-300", {}, 0, None),
-    ("state ON; write RampRate 20000; call RampTo 3500; state ON; ramped-from 2900",
-     {}, 3000, None),
-    ("state ON; within 3.5 stop; sets 3000", {}, 3000, None),  # left as found
-    ("state FAULT; status PortPath = COM0; alive", {"PortPath": "COM0"}, 0, None),
-    ("state FAULT; status PortPath = COM999; alive", {"PortPath": "COM999"}, 0, None),
-    ("state FAULT; status MaxVolts = abc; alive", {"MaxVolts": "abc"}, 0, None),
-    ("on 1000; freeze; state FAULT; sleep 1; state FAULT; status watchdog expired; "
-     "call ClearFaults; state OFF", {"WatchdogMs": 1000}, 0, None),
-], ids=["lost-and-back", "another-supply", "on-applies-setpoint", "stop-in-slow-reopen",
-        "no-waiting", "absurd-rate", "found-on-ramp", "found-on-left", "COM0", "COM999",
-        "MaxVolts-abc", "watchdog-held"])
+@pytest.mark.parametrize(
+    "steps, properties, found_on, other",
+    [
+        (
+            "on 5000; sim silent on; state UNKNOWN; call Off; refused On only Off; status Off is "
+            "pending; sim hangup; sim silent off; state OFF|FAULT; sets 5000 0",
+            {},
+            0,
+            None,
+        ),
+        (
+            "on 5000; sim silent on; state UNKNOWN; repoint; state FAULT; status 0123; "
+            "status 0456; status .alias; untouched",
+            {},
+            0,
+            ("--fw", "0x0456"),
+        ),
+        (
+            "on 500; write RampRate 20000; call RampTo 3000; state ON; call Off; "
+            "state OFF; call On; last 500",
+            {},
+            0,
+            None,
+        ),
+        (
+            "on 1000; sim delay 60; sim hangup; state UNKNOWN; sleep 0.5; "
+            "within 3.5 stop; zero-or-said may still be on",
+            {},
+            0,
+            None,
+        ),
+        (
+            "on 1000; second-port; sleep 0.5; second UNKNOWN; within 1 Off On; " "sets 1000 0 1000",
+            {},
+            0,
+            SLOW,
+        ),
+        ("state OFF; refused-write RampRate 1e-300", {}, 0, None),
+        (
+            "state ON; write RampRate 20000; call RampTo 3500; state ON; ramped-from 2900",
+            {},
+            3000,
+            None,
+        ),
+        ("state ON; within 3.5 stop; sets 3000", {}, 3000, None),  # left as found
+        ("state FAULT; status PortPath = COM0; alive", {"PortPath": "COM0"}, 0, None),
+        ("state FAULT; status PortPath = COM999; alive", {"PortPath": "COM999"}, 0, None),
+        ("state FAULT; status MaxVolts = abc; alive", {"MaxVolts": "abc"}, 0, None),
+        (
+            "on 1000; freeze; state FAULT; sleep 1; state FAULT; status watchdog expired; "
+            "call ClearFaults; state OFF",
+            {"WatchdogMs": 1000},
+            0,
+            None,
+        ),
+    ],
+    ids=[
+        "lost-and-back",
+        "another-supply",
+        "on-applies-setpoint",
+        "stop-in-slow-reopen",
+        "no-waiting",
+        "absurd-rate",
+        "found-on-ramp",
+        "found-on-left",
+        "COM0",
+        "COM999",
+        "MaxVolts-abc",
+        "watchdog-held",
+    ],
+)
 def test_the_server_at_the_edges(start_sim, server, steps, properties, found_on, other):
     sim = start_sim("--log", "--slew", "0")
     if found_on:  # another program left the output on before the server starts
@@ -297,8 +370,11 @@ def test_the_server_at_the_edges(start_sim, server, steps, properties, found_on,
     os.symlink(str(sim.link), alias)  # what PortPath names: a link the test may re-point
     if second:
         os.symlink(str(second.link), str(second.link) + ".alias")
-    run = server(sim, *([{"PortPath": later}] if other == SLOW else []),
-                 **dict({"PortPath": alias}, **properties))
+    run = server(
+        sim,
+        *([{"PortPath": later}] if other == SLOW else []),
+        **dict({"PortPath": alias}, **properties),
+    )
     run.sim, run.other, run.alias, run.later = sim, second, alias, later
     for step in steps.split("; "):
         word, _, argument = step.partition(" ")

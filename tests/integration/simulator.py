@@ -30,7 +30,7 @@ REPO = Path(__file__).resolve().parents[2]
 if str(REPO / "python") not in sys.path:
     sys.path.insert(0, str(REPO / "python"))
 
-from k7340.testing import CONTROL_TIMEOUT_S, START_TIMEOUT_S, SimulatorControls  # noqa: E402
+from k7340.testing import SimulatorControls  # noqa: E402
 
 STOP_TIMEOUT_S = 10.0
 
@@ -61,10 +61,13 @@ class Simulator(SimulatorControls):
         self.options = [str(o) for o in options]
         command = [
             str(simulator_path()),
-            "--link", str(self.link),
+            "--link",
+            str(self.link),
             "--log",
-            "--control", str(self.control_path),
-            "--eeprom-file", str(self.eeprom_file),
+            "--control",
+            str(self.control_path),
+            "--eeprom-file",
+            str(self.eeprom_file),
             *self.options,
         ]
         self._stdout = open(self.log_path, "wb")

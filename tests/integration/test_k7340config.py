@@ -13,10 +13,8 @@ import pytest
 from config_runs import (
     BANNER,
     CANCELED,
-    CONFIG,
     CONFIGURING,
     NOT_CALIBRATED,
-    RUN_TIMEOUT,
     checksum_ok,
     commands_sent,
     configured_warning,
@@ -226,8 +224,16 @@ def test_supply_silent_during_the_writes(sim, answered):
 
 def test_unit_left_half_written_is_found_not_calibrated(sim, tmp_path):
     eeprom_file = str(tmp_path / "unit.bin")
-    first = sim("--eeprom-file", eeprom_file, "--vrange", "50000", "--irange", "200",
-                "--silent-after-writes", "3")
+    first = sim(
+        "--eeprom-file",
+        eeprom_file,
+        "--vrange",
+        "50000",
+        "--irange",
+        "200",
+        "--silent-after-writes",
+        "3",
+    )
     out, status = run_config(["0", "20000", "400"], answer=b"y")
     assert out.endswith(b"FAILED!\nERROR: Device read failed\n")
     assert status == 1
@@ -238,7 +244,5 @@ def test_unit_left_half_written_is_found_not_calibrated(sim, tmp_path):
     # The same unit powered again: its checksum no longer matches.
     sim("--eeprom-file", eeprom_file)
     out, status = run_config(["0", "20000", "400"], answer=b"n")
-    assert out == (
-        BANNER + NOT_CALIBRATED + b"n\n" + CANCELED + b"ERROR: EEPROM checksum error\n"
-    )
+    assert out == (BANNER + NOT_CALIBRATED + b"n\n" + CANCELED + b"ERROR: EEPROM checksum error\n")
     assert status == 1

@@ -176,7 +176,9 @@ def test_terminal_handed_back_while_stopped(sim):
     job = [CONFIG, "0", "40000", "250"]
     shell = subprocess.Popen(
         ["/usr/bin/python3", "-c", JOB_SHELL, str(report_w), str(resume_r), *job],
-        stdin=slave, stdout=slave, stderr=slave,
+        stdin=slave,
+        stdout=slave,
+        stderr=slave,
         pass_fds=(report_w, resume_r),
         preexec_fn=make_controlling_terminal,
     )

@@ -10,15 +10,22 @@ from k7340.testing import simulator_path
 
 
 def run_sim(*args):
-    return subprocess.run([str(simulator_path()), *args], capture_output=True,
-                          text=True, timeout=10, stdin=subprocess.DEVNULL)
+    return subprocess.run(
+        [str(simulator_path()), *args],
+        capture_output=True,
+        text=True,
+        timeout=10,
+        stdin=subprocess.DEVNULL,
+    )
 
 
 @pytest.mark.parametrize(
     "option, value, allowed",
-    [("--vrange", "100000", "a whole number 0..65535 (decimal or 0x hex)"),
-     ("--eeprom", "full", "configured, blank or bad-ranges"),
-     ("--load-ohms", "-5", "a number above 0")],
+    [
+        ("--vrange", "100000", "a whole number 0..65535 (decimal or 0x hex)"),
+        ("--eeprom", "full", "configured, blank or bad-ranges"),
+        ("--load-ohms", "-5", "a number above 0"),
+    ],
 )
 def test_a_bad_value_names_what_is_allowed(tmp_path, option, value, allowed):
     proc = run_sim("--link", str(tmp_path / "com1"), option, value)
@@ -31,17 +38,22 @@ def test_a_link_a_running_simulator_serves_is_refused(sim):
     target = os.readlink(first.link)
     proc = run_sim("--link", str(first.link))
     assert proc.returncode == 1
-    assert proc.stderr == ("k7340sim: %s is served by a running simulator: stop it or give "
-                           "another --link\n" % first.link)
+    assert proc.stderr == (
+        "k7340sim: %s is served by a running simulator: stop it or give "
+        "another --link\n" % first.link
+    )
     assert os.readlink(first.link) == target  # the first one is still reachable
 
 
 def test_a_stale_link_is_taken_over(tmp_path):
     link = tmp_path / "com1"
     os.symlink("/dev/pts/999999", link)  # a pty that is gone
-    second = subprocess.Popen([str(simulator_path()), "--link", str(link)],
-                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+    second = subprocess.Popen(
+        [str(simulator_path()), "--link", str(link)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 10
         while os.readlink(link) == "/dev/pts/999999" and time.monotonic() < deadline:
@@ -59,7 +71,9 @@ def test_an_eeprom_file_of_another_size_is_refused_and_kept(tmp_path, size):
     stored.write_bytes(image)
     proc = run_sim("--link", str(tmp_path / "com1"), "--eeprom-file", str(stored))
     assert proc.returncode == 1
-    assert proc.stderr == ("k7340sim: %s holds %d bytes where an EEPROM holds 128; refused (the "
-                           "file is left as it is)\n" % (stored, size))
+    assert proc.stderr == (
+        "k7340sim: %s holds %d bytes where an EEPROM holds 128; refused (the "
+        "file is left as it is)\n" % (stored, size)
+    )
     assert stored.read_bytes() == image
     assert not os.path.lexists(tmp_path / "com1")

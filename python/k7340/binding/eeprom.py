@@ -12,10 +12,11 @@ class Eeprom:
     """``psu.eeprom[64]``, ``psu.eeprom[64:68]``, ``psu.eeprom[10] = 0x5A``,
     ``psu.eeprom[20:23] = b"\\x01\\x02\\x03"``, ``bytes(psu.eeprom)``.
 
-    Writes go to the supply only, and are refused while the output is on; the library's copy read at open (from which set_ranges
-    computes the checksum) is not changed. Addresses are 0..127; a negative address does not
-    count from the end. A slice takes bytes-like data or an iterable of whole numbers 0..255 of
-    the slice's length: every value is checked before the first byte is written.
+    Writes go to the supply only, and are refused while the output is on; the library's copy
+    read at open (from which set_ranges computes the checksum) is not changed. Addresses are
+    0..127; a negative address does not count from the end. A slice takes bytes-like data or
+    an iterable of whole numbers 0..255 of the slice's length: every value is checked before
+    the first byte is written.
     """
 
     def __init__(self, supply):
@@ -35,8 +36,10 @@ class Eeprom:
             addresses = range(*address.indices(EEPROM_SIZE))
             values = guards.byte_values("value", value)
             if len(values) != len(addresses):
-                raise ValueError("value has %d bytes for the slice's %d addresses"
-                                 % (len(values), len(addresses)))
+                raise ValueError(
+                    "value has %d bytes for the slice's %d addresses"
+                    % (len(values), len(addresses))
+                )
             for a, v in zip(addresses, values):
                 self._write(a, v)
             return

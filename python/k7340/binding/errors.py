@@ -40,7 +40,8 @@ class K7340Error(Exception):
     """A call of the library returned a non-zero code.
 
     ``code`` is the library's code (negative) or an operating-system error number
-    (positive), None when no library call failed (K7340TripError, an interrupted ramp); ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
+    (positive), None when no library call failed (K7340TripError, an interrupted ramp);
+    ``text`` is the library's text for it, as ``K7340_GetErrString`` gives it.
 
     ``device`` is the port that was tried when an open failed (``/dev/ttyS0``, ``COM3``);
     ``note`` says what the failure means beyond the code (a close whose zero setpoint failed
@@ -93,8 +94,12 @@ class K7340TripError(K7340Error):
     could not be sent either, ``note`` says that the output may still be on.
     """
 
-    TRIP_BITS = (StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT
-                 | StatusFlags.OVER_TEMPERATURE | StatusFlags.FAULT)
+    TRIP_BITS = (
+        StatusFlags.OVER_VOLTAGE
+        | StatusFlags.OVER_CURRENT
+        | StatusFlags.OVER_TEMPERATURE
+        | StatusFlags.FAULT
+    )
 
     def __init__(self, bits, volts, note=None):
         self.bits = StatusFlags(int(bits) & int(self.TRIP_BITS))
@@ -118,10 +123,14 @@ class K7340IdentityError(K7340Error):
 
     def __init__(self, port, expected, found):
         self.expected, self.found = expected, found
-        super().__init__(None, "another supply answers: expected %s, found %s"
-                         % (identity_text(expected), identity_text(found)), "reopen",
-                         device=port, note="it is left untouched and this session no longer "
-                                           "owns an output")
+        super().__init__(
+            None,
+            "another supply answers: expected %s, found %s"
+            % (identity_text(expected), identity_text(found)),
+            "reopen",
+            device=port,
+            note="it is left untouched and this session no longer " "owns an output",
+        )
 
 
 def identity_text(identity):

@@ -29,11 +29,12 @@ class GuardedCalls:
             if self.guard.armed:
                 value = checked_watchdog_ms(value, "milliseconds")
                 if value == 0:
-                    raise K7340ArgumentError("milliseconds 0 would disarm the dead-man while "
-                                             "the output is on: switch it off first",
-                                             "K7340_SetWD")
-                deadman.check_against_line(value, self.guard.slowest_s, self.port,
-                                           "milliseconds")
+                    raise K7340ArgumentError(
+                        "milliseconds 0 would disarm the dead-man while "
+                        "the output is on: switch it off first",
+                        "K7340_SetWD",
+                    )
+                deadman.check_against_line(value, self.guard.slowest_s, self.port, "milliseconds")
                 self.library_call("K7340_SetWD", value)
                 self.guard.change_period(self, value)
                 return
@@ -51,8 +52,13 @@ class GuardedCalls:
         """EEPROM range writes are refused while the output is on (this object's, or as the
         last reply's status says)."""
         if self.guard.owner or StatusFlags.ENABLE in self.status:
-            raise K7340Error(None, "EEPROM writes are refused while the output is on", call,
-                             device=self.port, note="switch the output off first")
+            raise K7340Error(
+                None,
+                "EEPROM writes are refused while the output is on",
+                call,
+                device=self.port,
+                note="switch the output off first",
+            )
 
     def set_ranges(self, vrange, irange):
         """Adopts new ranges (1000..60000 V, 10..500 uA) and programs them into the EEPROM

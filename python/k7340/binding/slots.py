@@ -91,16 +91,22 @@ def _claim(index, supply):
             if candidate not in _holders and candidate not in _parent_slots:
                 _holders[candidate] = supply
                 return candidate
-        raise ValueError("all %d library slots are held by open Supply objects (%s): close one"
-                         % (MAX_DEVICES, ", ".join(s.port for s in _holders.values())))
+        raise ValueError(
+            "all %d library slots are held by open Supply objects (%s): close one"
+            % (MAX_DEVICES, ", ".join(s.port for s in _holders.values()))
+        )
     index = guards.integer("index", index, 0, MAX_DEVICES - 1)
     if index in _parent_slots:
-        raise ValueError("index %d is held by this process's parent (it forked): leave index out "
-                         "to take a free slot" % index)
+        raise ValueError(
+            "index %d is held by this process's parent (it forked): leave index out "
+            "to take a free slot" % index
+        )
     other = _holders.get(index)
     if other is not None:
-        raise ValueError("index %d is held by the open Supply on %s; leave index out to take a "
-                         "free slot" % (index, other.port))
+        raise ValueError(
+            "index %d is held by the open Supply on %s; leave index out to take a "
+            "free slot" % (index, other.port)
+        )
     _holders[index] = supply
     return index
 
@@ -125,8 +131,10 @@ def parse_port(port):
     try:
         text = os.fspath(port)
     except TypeError:
-        raise TypeError("port must be a COM name (COM1..COM%d) or a device path, not %s"
-                        % (MAX_COM_PORT + 1, type(port).__name__)) from None
+        raise TypeError(
+            "port must be a COM name (COM1..COM%d) or a device path, not %s"
+            % (MAX_COM_PORT + 1, type(port).__name__)
+        ) from None
     if isinstance(text, bytes):
         text = os.fsdecode(text)
     match = _COM_NAME.fullmatch(text)

@@ -49,8 +49,16 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
     ``vrange``.
     """
 
-    def __init__(self, com_port=None, index=None, *, port=None, max_volts=None,
-                 keep_output=False, watchdog_ms=DEFAULT_WATCHDOG_MS):
+    def __init__(
+        self,
+        com_port=None,
+        index=None,
+        *,
+        port=None,
+        max_volts=None,
+        keep_output=False,
+        watchdog_ms=DEFAULT_WATCHDOG_MS,
+    ):
         self._lib = library.load()
         self._closed = True
         self._index = None
@@ -61,8 +69,9 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
         self.identity = None
         self.max_volts = None
         if max_volts is not None:
-            self.max_volts = guards.real("max_volts", max_volts, OUTPUT_ON_VOLTS,
-                                         VRANGE_BOUNDS[1], "V")
+            self.max_volts = guards.real(
+                "max_volts", max_volts, OUTPUT_ON_VOLTS, VRANGE_BOUNDS[1], "V"
+            )
         self._guard = Guard(checked_watchdog_ms(watchdog_ms), bool(keep_output))
         path = None
         if port is not None:
@@ -100,8 +109,13 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
         if code != 0 and code not in OPEN_WARNINGS:
             raise K7340Error(code, error_text(code), "K7340_OpenDevice", device=self.port)
         if self._abandoned:
-            raise K7340Error(ERR_CLOSED, error_text(ERR_CLOSED), "K7340_OpenDevice",
-                             device=self.port, note="given up while it reopened")
+            raise K7340Error(
+                ERR_CLOSED,
+                error_text(ERR_CLOSED),
+                "K7340_OpenDevice",
+                device=self.port,
+                note="given up while it reopened",
+            )
         self._closed = False
         self.eeprom = Eeprom(self)
         if code in OPEN_WARNINGS:
@@ -124,8 +138,13 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
             timeout = 0  # nothing would be sent to a lost port: no reason to wait for its reopen
         with wayout.way_out_running():
             if not self.lock.acquire(timeout=-1 if timeout is None else timeout):
-                raise K7340Error(None, "closing", "close", device=self.port,
-                                 note=(self.lost and self._guard.lost_note()) or self._busy_note())
+                raise K7340Error(
+                    None,
+                    "closing",
+                    "close",
+                    device=self.port,
+                    note=(self.lost and self._guard.lost_note()) or self._busy_note(),
+                )
             try:
                 if self._closed:
                     return
@@ -148,10 +167,15 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
     def _busy_note(self):
         if not self._guard.owner:
             return "the slot stayed busy (a reopen or a long exchange): the port is not closed"
-        return "the slot stayed busy (a reopen or a long exchange), so no zero setpoint was " \
-               "sent: the output may still be on" + (
-                   " (the supply's watchdog switches it off within %d ms)" % self.watchdog_ms
-                   if self._guard.armed else "")
+        return (
+            "the slot stayed busy (a reopen or a long exchange), so no zero setpoint was "
+            "sent: the output may still be on"
+            + (
+                " (the supply's watchdog switches it off within %d ms)" % self.watchdog_ms
+                if self._guard.armed
+                else ""
+            )
+        )
 
     def switch_off_now(self, timeout=WAY_OUT_WAIT_S):
         """The way out of a signal: zeroes the output if this object switched it on
@@ -201,8 +225,9 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
             self.close()
         except Exception as exc:
             try:
-                print("k7340: closing a dropped Supply on %s: %s" % (self.port, exc),
-                      file=sys.stderr)
+                print(
+                    "k7340: closing a dropped Supply on %s: %s" % (self.port, exc), file=sys.stderr
+                )
             except Exception:
                 pass
 
@@ -322,8 +347,13 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
             if self.lost:
                 if value < OUTPUT_ON_VOLTS:
                     self._guard.pending_off = True
-                raise K7340Error(ERR_WRITE, error_text(ERR_WRITE), "K7340_SetVoltage",
-                                 device=self.port, note=self._lost_note(value))
+                raise K7340Error(
+                    ERR_WRITE,
+                    error_text(ERR_WRITE),
+                    "K7340_SetVoltage",
+                    device=self.port,
+                    note=self._lost_note(value),
+                )
             if value >= OUTPUT_ON_VOLTS:
                 self._guard.before_output_on(self)
             self.library_call("K7340_SetVoltage", value)
@@ -337,8 +367,10 @@ class Supply(SupplyCalls, GuardedCalls, LabCalls):
 
     def _lost_note(self, value):
         if value < OUTPUT_ON_VOLTS:
-            return "the port is lost; the Off is kept and sent first when the same supply " \
-                   "answers again"
+            return (
+                "the port is lost; the Off is kept and sent first when the same supply "
+                "answers again"
+            )
         return "the port is lost; nothing is switched on until the same supply answers again"
 
     def note_setpoint(self, volts):

@@ -33,7 +33,8 @@ def volts(text, low=0.0, high=VOLTS_MAX):
         value = _number(match.group(1)) * (1000.0 if match.group(2) else 1.0)
     if not (math.isfinite(value) and low <= value <= high):
         raise argparse.ArgumentTypeError(
-            "must be volts %g..%g (as 5000, 5000V or 5kV), not %r" % (low, high, text))
+            "must be volts %g..%g (as 5000, 5000V or 5kV), not %r" % (low, high, text)
+        )
     return value
 
 
@@ -49,8 +50,9 @@ def positive(unit, high=math.inf):
         value = _number(text)
         if not (math.isfinite(value) and 0 < value <= high):
             limit = "" if math.isinf(high) else " and at most %g" % high
-            raise argparse.ArgumentTypeError("must be a number of %s above 0%s, not %r"
-                                             % (unit, limit, text))
+            raise argparse.ArgumentTypeError(
+                "must be a number of %s above 0%s, not %r" % (unit, limit, text)
+            )
         return value
 
     return convert
@@ -69,9 +71,10 @@ def watchdog_ms(text):
     try:
         return deadman.checked_watchdog_ms(int(text, 10), "MS")
     except (ValueError, TypeError):
-        raise argparse.ArgumentTypeError("must be 0 (off, unsafe) or %d..%d milliseconds, not "
-                                         "%r" % (deadman.MIN_WATCHDOG_MS,
-                                                 deadman.MAX_WATCHDOG_MS, text)) from None
+        raise argparse.ArgumentTypeError(
+            "must be 0 (off, unsafe) or %d..%d milliseconds, not "
+            "%r" % (deadman.MIN_WATCHDOG_MS, deadman.MAX_WATCHDOG_MS, text)
+        ) from None
 
 
 class OneLineParser(argparse.ArgumentParser):

@@ -79,8 +79,10 @@ def check_stdout(what):
     try:
         os.fstat(sys.stdout.fileno())
     except (OSError, ValueError, AttributeError):
-        raise BadInput("standard output is closed: nowhere to show %s (redirect it to a file "
-                       "or /dev/null)" % what) from None
+        raise BadInput(
+            "standard output is closed: nowhere to show %s (redirect it to a file "
+            "or /dev/null)" % what
+        ) from None
 
 
 def version_text():

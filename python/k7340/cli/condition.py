@@ -29,31 +29,75 @@ TRIP_COLUMNS = ("time", "setpoint", "volts", "microamps", "status", "faults", "r
 
 def add_arguments(p):
     seconds = arguments.positive("seconds")
-    p.add_argument("--to", type=arguments.volts, required=True, metavar="V",
-                   help="the target in volts (5000, 5000V, 5kV)")
-    p.add_argument("--rate", type=arguments.positive("volts per second"), required=True,
-                   metavar="VPS", help="volts per second, up and down")
-    p.add_argument("--dwell", type=seconds, default=10.0, metavar="S",
-                   help="seconds to hold at the target, and after each back-off (default 10)")
-    p.add_argument("--backoff", type=arguments.positive("volts"), required=True,
-                   metavar="V", help="volts to come down after a trip")
-    p.add_argument("--max-trips", type=trips_number, required=True, metavar="N",
-                   help="the N-th trip ends the run at zero")
+    p.add_argument(
+        "--to",
+        type=arguments.volts,
+        required=True,
+        metavar="V",
+        help="the target in volts (5000, 5000V, 5kV)",
+    )
+    p.add_argument(
+        "--rate",
+        type=arguments.positive("volts per second"),
+        required=True,
+        metavar="VPS",
+        help="volts per second, up and down",
+    )
+    p.add_argument(
+        "--dwell",
+        type=seconds,
+        default=10.0,
+        metavar="S",
+        help="seconds to hold at the target, and after each back-off (default 10)",
+    )
+    p.add_argument(
+        "--backoff",
+        type=arguments.positive("volts"),
+        required=True,
+        metavar="V",
+        help="volts to come down after a trip",
+    )
+    p.add_argument(
+        "--max-trips",
+        type=trips_number,
+        required=True,
+        metavar="N",
+        help="the N-th trip ends the run at zero",
+    )
     p.add_argument("--csv", metavar="FILE", help="one row per trip")
-    p.add_argument("--clear-within", type=seconds, default=10.0, metavar="S",
-                   help="seconds a trip bit may take to clear after the back-off (default 10)")
-    p.add_argument("--step", type=arguments.step_seconds, default=0.05, metavar="S",
-                   help="seconds between setpoints and readings (default 0.05)")
-    p.add_argument("--record-seconds", type=seconds, default=30.0, metavar="S",
-                   help="seconds of readings the flight recorder keeps (default 30)")
-    p.add_argument("--leave-on", action="store_true",
-                   help="exit at the target and leave the output on, watchdog off: unguarded")
+    p.add_argument(
+        "--clear-within",
+        type=seconds,
+        default=10.0,
+        metavar="S",
+        help="seconds a trip bit may take to clear after the back-off (default 10)",
+    )
+    p.add_argument(
+        "--step",
+        type=arguments.step_seconds,
+        default=0.05,
+        metavar="S",
+        help="seconds between setpoints and readings (default 0.05)",
+    )
+    p.add_argument(
+        "--record-seconds",
+        type=seconds,
+        default=30.0,
+        metavar="S",
+        help="seconds of readings the flight recorder keeps (default 30)",
+    )
+    p.add_argument(
+        "--leave-on",
+        action="store_true",
+        help="exit at the target and leave the output on, watchdog off: unguarded",
+    )
 
 
 def trips_number(text):
     if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError("must be a whole number of trips, 1 or more, "
-                                                "not %r" % text)
+        raise argparse.ArgumentTypeError(
+            "must be a whole number of trips, 1 or more, " "not %r" % text
+        )
     return int(text)
 
 
@@ -84,14 +128,29 @@ class Trips:
     def __call__(self, trip, progress, count):
         progress.end()
         status = show.status_text(trip.status)
-        common.say("trip %d at %.1f V: %.1f V, %.3f uA, status %s, faults %s"
-                   % (count(), trip.setpoint, trip.volts, trip.microamps, status,
-                      show.fault_text(trip.status, trip.faults)))
+        common.say(
+            "trip %d at %.1f V: %.1f V, %.3f uA, status %s, faults %s"
+            % (
+                count(),
+                trip.setpoint,
+                trip.volts,
+                trip.microamps,
+                status,
+                show.fault_text(trip.status, trip.faults),
+            )
+        )
         if self.writer:
-            self.writer.writerow((trip.time.isoformat(timespec="milliseconds"),
-                                  "%.1f" % trip.setpoint, "%.1f" % trip.volts,
-                                  "%.3f" % trip.microamps, status, "0x%02X" % trip.faults,
-                                  trip.record))
+            self.writer.writerow(
+                (
+                    trip.time.isoformat(timespec="milliseconds"),
+                    "%.1f" % trip.setpoint,
+                    "%.1f" % trip.volts,
+                    "%.3f" % trip.microamps,
+                    status,
+                    "0x%02X" % trip.faults,
+                    trip.record,
+                )
+            )
             self.out.flush()
 
     def close(self):
@@ -127,9 +186,10 @@ def _run(args, link, stop, folder):
     seen = []
 
     def show_reading(phase, reading):
-        progress.write("%-8s setpoint %8.1f V  output %8.1f V  %9.3f uA  trips %d/%d\x1b[K"
-                       % (phase, reading.setpoint, reading.volts, reading.microamps,
-                          len(seen), args.max_trips))
+        progress.write(
+            "%-8s setpoint %8.1f V  output %8.1f V  %9.3f uA  trips %d/%d\x1b[K"
+            % (phase, reading.setpoint, reading.volts, reading.microamps, len(seen), args.max_trips)
+        )
 
     def on_trip(trip):
         seen.append(trip)
@@ -137,10 +197,21 @@ def _run(args, link, stop, folder):
 
     link.switched_on = True  # its way out zeroes whatever happens
     try:
-        result = condition(psu, target, args.rate, args.dwell, args.backoff, args.max_trips,
-                           step=args.step, clear_within=args.clear_within,
-                           progress=show_reading, on_trip=on_trip, recorder=recorder,
-                           report=common.say, stop=stop)
+        result = condition(
+            psu,
+            target,
+            args.rate,
+            args.dwell,
+            args.backoff,
+            args.max_trips,
+            step=args.step,
+            clear_within=args.clear_within,
+            progress=show_reading,
+            on_trip=on_trip,
+            recorder=recorder,
+            report=common.say,
+            stop=stop,
+        )
     except K7340TripError as exc:
         progress.end()
         common.say("gave up: %s" % exc)
@@ -155,8 +226,7 @@ def _run(args, link, stop, folder):
     if not result.reached:
         common.say("conditioning interrupted after %d trip%s" % (len(seen), _s(len(seen))))
         return 0, False
-    print("reached %.1f V after %d trip%s" % (result.volts, len(seen), _s(len(seen))),
-          flush=True)
+    print("reached %.1f V after %d trip%s" % (result.volts, len(seen), _s(len(seen))), flush=True)
     if args.leave_on:
         return 0, True
     return hold(link, target, stop, recorder), False

@@ -39,30 +39,34 @@ class CsvFile:
             raise CsvError("give --force or --append, not both")
         folder = os.path.dirname(os.path.abspath(self.path))
         if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
-            raise CsvError("cannot write the CSV file %s: no writable folder %s"
-                           % (self.path, folder))
+            raise CsvError(
+                "cannot write the CSV file %s: no writable folder %s" % (self.path, folder)
+            )
         if not os.path.lexists(self.path):
             return
         if os.path.isdir(self.path):
             raise CsvError("cannot write the CSV file %s: it is a folder" % self.path)
         if not (self.force or self.append):
-            raise CsvError("the CSV file %s exists: --append adds rows to it, --force starts "
-                           "it anew" % self.path)
+            raise CsvError(
+                "the CSV file %s exists: --append adds rows to it, --force starts "
+                "it anew" % self.path
+            )
         if not os.access(self.path, os.W_OK):
             raise CsvError("cannot write the CSV file %s: not writable" % self.path)
         if self.append:
             header = self._header()
             if header not in (None, list(self.columns)):
-                raise CsvError("cannot append to %s: its header is not a k7340 log's (%s)"
-                               % (self.path, ",".join(self.columns)))
+                raise CsvError(
+                    "cannot append to %s: its header is not a k7340 log's (%s)"
+                    % (self.path, ",".join(self.columns))
+                )
 
     def _header(self):
         try:
             with open(self.path, newline="", encoding="utf-8", errors="replace") as f:
                 first = f.readline()
         except OSError as exc:
-            raise CsvError("cannot read the CSV file %s: %s" % (self.path, exc.strerror)) \
-                from None
+            raise CsvError("cannot read the CSV file %s: %s" % (self.path, exc.strerror)) from None
         if not first:
             return None
         return next(csv.reader([first]), [])
@@ -77,8 +81,7 @@ class CsvFile:
             self._fd = os.open(self.path, flags, 0o666)
             self._size = os.fstat(self._fd).st_size
         except OSError as exc:
-            raise CsvError("cannot write the CSV file %s: %s" % (self.path, exc.strerror)) \
-                from None
+            raise CsvError("cannot write the CSV file %s: %s" % (self.path, exc.strerror)) from None
         if self._size == 0:
             self._write(_line(self.columns))
         elif self._torn_end():
@@ -112,8 +115,10 @@ class CsvFile:
                     os.ftruncate(self._fd, self._size)
                 except OSError:
                     kept = "its last row may be cut"
-            raise CsvError("cannot write the CSV file %s: %s; %d rows kept, %s"
-                           % (self.path, exc.strerror or exc, self.rows, kept)) from None
+            raise CsvError(
+                "cannot write the CSV file %s: %s; %d rows kept, %s"
+                % (self.path, exc.strerror or exc, self.rows, kept)
+            ) from None
         self._size += len(data)
 
     def close(self):

@@ -23,9 +23,12 @@ def info(args):
         print("output %.1f V, %.3f uA" % (volts, microamps))
         print("status %s" % show.status_text(status))
         if args.faults:
-            print("faults %s (read now: the supply cleared its latched faults)"
-                  % show.fault_text(status, psu.faults))
+            print(
+                "faults %s (read now: the supply cleared its latched faults)"
+                % show.fault_text(status, psu.faults)
+            )
         elif StatusFlags.FAULT in status:
-            print("faults not read: the Fault bit is set; --faults reads them (and so clears "
-                  "them)")
+            print(
+                "faults not read: the Fault bit is set; --faults reads them (and so clears " "them)"
+            )
     return 0

@@ -21,8 +21,14 @@ def timestamp():
 
 
 def row_values(reading):
-    return ("%.1f" % reading.volts, "%.3f" % reading.microamps, "%.2f" % reading.temperature,
-            show.status_text(reading.status, " "), show.fault_text(reading.status, reading.faults), "")
+    return (
+        "%.1f" % reading.volts,
+        "%.3f" % reading.microamps,
+        "%.2f" % reading.temperature,
+        show.status_text(reading.status, " "),
+        show.fault_text(reading.status, reading.faults),
+        "",
+    )
 
 
 def error_values(text):

@@ -18,8 +18,12 @@ def reading_line(reading):
     """One monitor line; the flags are this poll's, the faults the ones held since the Fault
     bit appeared."""
     return "%9.0f V %9.3f uA  T %6.2f  status %-24s faults %s" % (
-        reading.volts, reading.microamps, reading.temperature, show.status_text(reading.status),
-        show.fault_text(reading.status, reading.faults))
+        reading.volts,
+        reading.microamps,
+        reading.temperature,
+        show.status_text(reading.status),
+        show.fault_text(reading.status, reading.faults),
+    )
 
 
 class Screen:
@@ -68,8 +72,13 @@ def monitor(args):
                 reading = link.poll()
                 record.note(flight, link, reading)
                 # A failed exchange is a line; a lost port is said once (on standard error).
-                line = reading_line(reading) if reading is not None else \
-                    "error: %s" % link.error() if link.up else None
+                line = (
+                    reading_line(reading)
+                    if reading is not None
+                    else "error: %s" % link.error()
+                    if link.up
+                    else None
+                )
                 if line is not None and not screen.show(line):
                     common.say("standard output closed; stopping")
                     break  # nobody reads: stop as on Ctrl-C

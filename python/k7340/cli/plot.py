@@ -10,8 +10,10 @@ import os
 
 from . import common
 
-MISSING = ("plotting needs matplotlib, which this Python does not have: install Debian's "
-           "python3-matplotlib (apt install python3-matplotlib)")
+MISSING = (
+    "plotting needs matplotlib, which this Python does not have: install Debian's "
+    "python3-matplotlib (apt install python3-matplotlib)"
+)
 
 
 def _pyplot():
@@ -31,8 +33,9 @@ def check(png_path):
     _pyplot()
     folder = os.path.dirname(os.path.abspath(png_path))
     if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
-        raise common.BadInput("cannot write the plot %s: no writable folder %s"
-                              % (png_path, folder))
+        raise common.BadInput(
+            "cannot write the plot %s: no writable folder %s" % (png_path, folder)
+        )
 
 
 def read_log(csv_path):
@@ -49,8 +52,10 @@ def read_log(csv_path):
     rows = list(csv.reader(lines))
     header = rows[0] if rows else []
     if not {"time", "volts", "microamps"} <= set(header):
-        raise common.BadInput("%s is not a k7340 log: its first line lacks the columns time, "
-                              "volts and microamps" % csv_path)
+        raise common.BadInput(
+            "%s is not a k7340 log: its first line lacks the columns time, "
+            "volts and microamps" % csv_path
+        )
     where = {name: header.index(name) for name in ("time", "volts", "microamps")}
     times, volts, microamps = [], [], []
     for number, row in enumerate(rows[1:], start=2):
@@ -60,11 +65,14 @@ def read_log(csv_path):
             if len(row) != len(header) or not lines[number - 1].endswith("\n"):
                 raise ValueError("torn")
             when = datetime.datetime.fromisoformat(row[where["time"]])
-            v, i = (float(row[where[n]]) if row[where[n]] else math.nan
-                    for n in ("volts", "microamps"))
+            v, i = (
+                float(row[where[n]]) if row[where[n]] else math.nan for n in ("volts", "microamps")
+            )
         except ValueError:
-            common.say("warning: %s line %d is torn or not a row of k7340 log; skipped"
-                       % (csv_path, number))
+            common.say(
+                "warning: %s line %d is torn or not a row of k7340 log; skipped"
+                % (csv_path, number)
+            )
             continue
         times.append(when)
         volts.append(v)

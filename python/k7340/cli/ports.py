@@ -27,8 +27,9 @@ BY_ID = "/dev/serial/by-id"
 
 
 def _numbered(paths):
-    return sorted(paths, key=lambda p: (re.sub(r"\d+$", "", p), int(re.search(r"(\d*)$", p)
-                                                                     .group(1) or 0)))
+    return sorted(
+        paths, key=lambda p: (re.sub(r"\d+$", "", p), int(re.search(r"(\d*)$", p).group(1) or 0))
+    )
 
 
 def by_id_names(folder=BY_ID):
@@ -48,26 +49,37 @@ def linux_ports(environ=None, devices=None, ids=None):
     device that a mapping already names is not listed twice."""
     env = os.environ if environ is None else environ
     if devices is None:
-        devices = [p for pattern in ("/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*")
-                   for p in _numbered(glob.glob(pattern))]
+        devices = [
+            p
+            for pattern in ("/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*")
+            for p in _numbered(glob.glob(pattern))
+        ]
     ids = by_id_names() if ids is None else ids
     found, listed = [], set()
-    mappings = sorted((int(m.group(1)), env[k]) for k in env
-                      for m in [_MAPPING.fullmatch(k)] if m and env[k])
+    mappings = sorted(
+        (int(m.group(1)), env[k]) for k in env for m in [_MAPPING.fullmatch(k)] if m and env[k]
+    )
     for number, device in mappings:
         if 1 <= number <= 256:
             real = os.path.realpath(device)
             listed.add(real)
-            found.append(Port("COM%d" % number, str(number - 1), device,
-                              ["K7340_COM%d" % number] + ids.get(real, [])))
+            found.append(
+                Port(
+                    "COM%d" % number,
+                    str(number - 1),
+                    device,
+                    ["K7340_COM%d" % number] + ids.get(real, []),
+                )
+            )
     for device in devices:
         real = os.path.realpath(device)
         if real in listed:
             continue
         match = _TTY_S.fullmatch(device)
         if match and "K7340_COM%d" % (int(match.group(1)) + 1) not in env:
-            found.append(Port("COM%d" % (int(match.group(1)) + 1), match.group(1), device,
-                              ids.get(real, [])))
+            found.append(
+                Port("COM%d" % (int(match.group(1)) + 1), match.group(1), device, ids.get(real, []))
+            )
         else:
             found.append(Port("-", device, device, ids.get(real, [])))
     return found
@@ -92,8 +104,9 @@ def windows_ports():
 
 def probe(port):
     """What answers on a port, as text."""
-    keywords = {"com_port": int(port.argument)} if port.argument.isdigit() \
-        else {"port": port.device}
+    keywords = (
+        {"com_port": int(port.argument)} if port.argument.isdigit() else {"port": port.device}
+    )
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", K7340Warning)

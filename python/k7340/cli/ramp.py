@@ -29,8 +29,9 @@ class Bar(common.ProgressLine):
         span = self.target - self.start
         done = 1.0 if span == 0 else (volts - self.start) / span
         filled = int(round(BAR * min(max(done, 0.0), 1.0)))
-        self.write("[%s%s] %8.1f V -> %.1f V" % ("#" * filled, "." * (BAR - filled), volts,
-                                                 self.target))
+        self.write(
+            "[%s%s] %8.1f V -> %.1f V" % ("#" * filled, "." * (BAR - filled), volts, self.target)
+        )
 
 
 def starting_point(volts, status, limit):
@@ -46,8 +47,10 @@ def refuse_tripped(port, reading):
     tripped = StatusFlags(int(reading.status) & int(K7340TripError.TRIP_BITS))
     if tripped:
         faults = show.fault_text(reading.status, reading.faults)
-        raise common.Failed("%s reports %s%s: no ramp started, nothing sent" % (
-            port, show.status_text(tripped), "" if faults == "none" else " (%s)" % faults))
+        raise common.Failed(
+            "%s reports %s%s: no ramp started, nothing sent"
+            % (port, show.status_text(tripped), "" if faults == "none" else " (%s)" % faults)
+        )
 
 
 def ramp_command(args):
@@ -106,18 +109,27 @@ def hold(link, target, stop, flight=None):
                 record.note(flight, link, reading)
             if link.taken:
                 line.end()
-                common.say("%s: another supply answers now; holding ends, it is left untouched"
-                           % link.port)
+                common.say(
+                    "%s: another supply answers now; holding ends, it is left untouched" % link.port
+                )
                 return common.FAILED
             if reading is not None:
-                line.write("%9.1f V %9.3f uA  status %s" % (reading.volts, reading.microamps,
-                                                            show.status_text(reading.status)))
+                line.write(
+                    "%9.1f V %9.3f uA  status %s"
+                    % (reading.volts, reading.microamps, show.status_text(reading.status))
+                )
                 tripped = int(reading.status) & int(K7340TripError.TRIP_BITS)
                 if tripped:
                     line.end()
-                    common.say("%s tripped (%s) while holding %.1f V; faults %s" % (
-                        link.port, show.status_text(tripped), target,
-                        show.fault_text(reading.status, reading.faults)))
+                    common.say(
+                        "%s tripped (%s) while holding %.1f V; faults %s"
+                        % (
+                            link.port,
+                            show.status_text(tripped),
+                            target,
+                            show.fault_text(reading.status, reading.faults),
+                        )
+                    )
                     return common.FAILED
             stop.sleep(HOLD_POLL_S)
     finally:

@@ -20,7 +20,10 @@ def next_to(path):
 
 def note(flight, link, reading):
     """After one poll of link (a session.Link): feeds the recorder, says where a record went."""
-    line = flight.poll(reading, link.supply.setpoint if link.switched_on else None,
-                       None if link.up else link.error())
+    line = flight.poll(
+        reading,
+        link.supply.setpoint if link.switched_on else None,
+        None if link.up else link.error(),
+    )
     if line:
         common.say(line)

@@ -6,15 +6,25 @@ import signal
 import warnings
 
 from .. import safety
-from ..binding import (ERR_CHECKSUM, ERR_READ, ERR_WRITE, OUTPUT_ON_VOLTS, K7340Error,
-                       K7340Warning, Supply)
+from ..binding import (
+    ERR_CHECKSUM,
+    ERR_READ,
+    ERR_WRITE,
+    OUTPUT_ON_VOLTS,
+    K7340Error,
+    K7340Warning,
+    Supply,
+)
 from ..lab import ramp as lab_ramp
 from ..safety.session import DOWN, OTHER_SUPPLY, UP
 from . import common, show
 
 LINE_ERRORS = (ERR_WRITE, ERR_READ, ERR_CHECKSUM)  # the line failed, not a refusal
-WHY = {UP: "the zero setpoint was not acknowledged", DOWN: "the port is lost",
-       OTHER_SUPPLY: "another supply answers on that port now"}
+WHY = {
+    UP: "the zero setpoint was not acknowledged",
+    DOWN: "the port is lost",
+    OTHER_SUPPLY: "another supply answers on that port now",
+}
 
 
 def _port(args):
@@ -78,8 +88,11 @@ class Link:
 
     def __init__(self, args, owner=False):
         self.args = args
-        keywords = {"watchdog_ms": args.watchdog, "max_volts": args.max_volts} if owner \
+        keywords = (
+            {"watchdog_ms": args.watchdog, "max_volts": args.max_volts}
+            if owner
             else {"watchdog_ms": 0}
+        )
         self.session = safety.Session(_port(args), index=args.index, say=common.say, **keywords)
         self.session.open()
         _warned(self.session.warnings)
@@ -102,8 +115,9 @@ class Link:
         the core's lost-port rule. True when the target was sent, False when stopped."""
         self.switched_on = self.switched_on or max(start, target) >= OUTPUT_ON_VOLTS
         try:
-            return lab_ramp.ramp(self.session.supply, target, rate, step, progress, start,
-                                 stop=stop)
+            return lab_ramp.ramp(
+                self.session.supply, target, rate, step, progress, start, stop=stop
+            )
         except K7340Error as exc:
             if exc.code in LINE_ERRORS:
                 self.session.failed(exc)
@@ -139,16 +153,24 @@ class Link:
         try:
             self.session.close()
         except K7340Error as exc:
-            common.say("%s: %s" % (self.port, exc.note) if exc.note else
-                       show.failure(exc, self.port))
+            common.say(
+                "%s: %s" % (self.port, exc.note) if exc.note else show.failure(exc, self.port)
+            )
             return common.FAILED
         if leave_on:
-            common.say("output left at %.1f V on %s: unguarded now (watchdog off); k7340 ramp "
-                       "--to 0 switches it off" % (psu.setpoint, self.port))
+            common.say(
+                "output left at %.1f V on %s: unguarded now (watchdog off); k7340 ramp "
+                "--to 0 switches it off" % (psu.setpoint, self.port)
+            )
         elif owned and (psu.way_out_note or psu.setpoint >= OUTPUT_ON_VOLTS):
-            common.say("%s: output may still be on: %s%s" % (
-                self.port, psu.way_out_note or WHY.get(self.session.link, self.session.link),
-                self._watchdog_note()))
+            common.say(
+                "%s: output may still be on: %s%s"
+                % (
+                    self.port,
+                    psu.way_out_note or WHY.get(self.session.link, self.session.link),
+                    self._watchdog_note(),
+                )
+            )
             return common.FAILED
         elif owned:
             common.say("output set to zero on %s" % self.port)

@@ -114,11 +114,20 @@ class _Run:
         faults = reading.faults if reading.faults else int(self.held.clear(self.supply))
         line, path = "", ""
         if self.recorder is not None:
-            line = self.recorder.write("trip %d: %s" % (len(self.trips) + 1, " ".join(
-                StatusFlags(status & TRIP_BITS).labels())))
+            line = self.recorder.write(
+                "trip %d: %s"
+                % (len(self.trips) + 1, " ".join(StatusFlags(status & TRIP_BITS).labels()))
+            )
             path = self.recorder.last_file or ""
-        trip = Trip(datetime.datetime.now().astimezone(), reading.setpoint, reading.volts,
-                    reading.microamps, int(status), faults, path)
+        trip = Trip(
+            datetime.datetime.now().astimezone(),
+            reading.setpoint,
+            reading.volts,
+            reading.microamps,
+            int(status),
+            faults,
+            path,
+        )
         self.trips.append(trip)
         if self.on_trip is not None:
             self.on_trip(trip)
@@ -147,25 +156,43 @@ def _give_up(run, reading, why):
         note = None
     except K7340Error:
         note = switch_off(run.supply)
-    raise K7340TripError(reading.status & TRIP_BITS or reading.status, reading.setpoint,
-                         note or "%s; output at zero" % why)
+    raise K7340TripError(
+        reading.status & TRIP_BITS or reading.status,
+        reading.setpoint,
+        note or "%s; output at zero" % why,
+    )
 
 
 def check(supply, target, rate, dwell, backoff, max_trips, step, clear_within):
     """The arguments checked before anything is sent; a refusal names the argument and its
     range (TypeError, or K7340ArgumentError which is a ValueError)."""
-    return (supply.checked_volts(target, "target"),
-            guards.positive("rate", rate, "V/s", call="condition"),
-            guards.real("dwell", dwell, 0.0, MAX_SECONDS, "s", "condition"),
-            guards.positive("backoff", backoff, "V", call="condition"),
-            guards.integer("max_trips", max_trips, 1, MAX_TRIPS, "condition"),
-            guards.real("step", step, STEP_S[0], STEP_S[1], "s", "condition"),
-            guards.positive("clear_within", clear_within, "s", MAX_SECONDS, "condition"))
+    return (
+        supply.checked_volts(target, "target"),
+        guards.positive("rate", rate, "V/s", call="condition"),
+        guards.real("dwell", dwell, 0.0, MAX_SECONDS, "s", "condition"),
+        guards.positive("backoff", backoff, "V", call="condition"),
+        guards.integer("max_trips", max_trips, 1, MAX_TRIPS, "condition"),
+        guards.real("step", step, STEP_S[0], STEP_S[1], "s", "condition"),
+        guards.positive("clear_within", clear_within, "s", MAX_SECONDS, "condition"),
+    )
 
 
-def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
-              clear_within=CLEAR_WITHIN_S, progress=None, on_trip=None, recorder=None,
-              report=log.warning, stop=None):
+def condition(
+    supply,
+    target,
+    rate,
+    dwell,
+    backoff,
+    max_trips,
+    *,
+    step=0.05,
+    clear_within=CLEAR_WITHIN_S,
+    progress=None,
+    on_trip=None,
+    recorder=None,
+    report=log.warning,
+    stop=None,
+):
     """Conditions up to target (see the module's text); returns a Result at the target.
 
     ``progress(phase, reading)`` is called after every reading (phase "climb", "dwell",
@@ -175,7 +202,8 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
     ``stop()``, asked before every setpoint and reading, ends the run at zero (a Result with
     reached False). The Supply arms its dead-man before the output goes on."""
     target, rate, dwell, backoff, max_trips, step, clear_within = check(
-        supply, target, rate, dwell, backoff, max_trips, step, clear_within)
+        supply, target, rate, dwell, backoff, max_trips, step, clear_within
+    )
     run = _Run(supply, rate, step, progress, on_trip, recorder, report, stop)
     again = None  # a trip while settling after a back-off
     try:
@@ -185,12 +213,14 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
                 return Result(supply.setpoint, run.trips, True)
             run.record(reading)
             if len(run.trips) >= max_trips:
-                _give_up(run, reading, "gave up after %d trips (max_trips %d)"
-                         % (len(run.trips), max_trips))
+                _give_up(
+                    run,
+                    reading,
+                    "gave up after %d trips (max_trips %d)" % (len(run.trips), max_trips),
+                )
             run.move(max(0.0, reading.setpoint - backoff), watch=False)
             if not run.wait_clear(clear_within):
-                _give_up(run, reading, "the trip bit did not clear within %g s"
-                         % clear_within)
+                _give_up(run, reading, "the trip bit did not clear within %g s" % clear_within)
             again = run.dwell(dwell, "settle")
     except K7340TripError as exc:
         exc.trips = list(run.trips)  # also when a fault stopped the run
@@ -198,8 +228,9 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
     except _Stopped:
         note = switch_off(supply)
         if note is not None:
-            raise K7340Error(None, "conditioning stopped", "condition", device=supply.port,
-                             note=note) from None
+            raise K7340Error(
+                None, "conditioning stopped", "condition", device=supply.port, note=note
+            ) from None
         return Result(supply.setpoint, run.trips, False)
     except BaseException as exc:
         if isinstance(exc, K7340Error) and recorder is not None:
@@ -208,6 +239,7 @@ def condition(supply, target, rate, dwell, backoff, max_trips, *, step=0.05,
         if note is not None and isinstance(exc, K7340Error):
             exc.note = "%s; %s" % (exc.note, note) if exc.note else note
         elif note is not None:
-            raise K7340Error(None, "conditioning interrupted", "condition", device=supply.port,
-                             note=note) from exc
+            raise K7340Error(
+                None, "conditioning interrupted", "condition", device=supply.port, note=note
+            ) from exc
         raise

@@ -34,8 +34,10 @@ def checked(start, target, rate, step, call="ramp_to"):
     if seconds > MAX_SECONDS:
         raise K7340ArgumentError(
             "a ramp from %g V to %g V at %g V/s takes %.0f s: more than %g hours (rate at "
-            "least %g V/s)" % (start, target, rate, seconds, MAX_SECONDS / 3600,
-                               abs(target - start) / MAX_SECONDS), call)
+            "least %g V/s)"
+            % (start, target, rate, seconds, MAX_SECONDS / 3600, abs(target - start) / MAX_SECONDS),
+            call,
+        )
     return rate, step
 
 
@@ -48,8 +50,9 @@ def switch_off(supply):
     return None
 
 
-def ramp(supply, volts, rate, step, progress, start, clock=time.monotonic, sleep=time.sleep,
-         stop=None):
+def ramp(
+    supply, volts, rate, step, progress, start, clock=time.monotonic, sleep=time.sleep, stop=None
+):
     """Ramps supply from start (None: its setpoint) to volts. stop(), when given, is asked
     before every setpoint: once true the ramp returns False without sending more. Returns
     True when the target was sent."""
@@ -78,7 +81,8 @@ def ramp(supply, volts, rate, step, progress, start, clock=time.monotonic, sleep
     except KeyboardInterrupt as interrupt:
         note = switch_off(supply)
         if note is not None:
-            raise K7340Error(None, "ramp interrupted", "ramp_to", device=supply.port,
-                             note=note) from interrupt
+            raise K7340Error(
+                None, "ramp interrupted", "ramp_to", device=supply.port, note=note
+            ) from interrupt
         raise
     return True

@@ -51,8 +51,9 @@ def events_of(sample):
     if StatusFlags.FAULT in status or sample.faults:
         found["fault"] = "fault: " + ", ".join(describe_faults(status, sample.faults))
     if (sample.setpoint or 0.0) >= OUTPUT_ON_VOLTS and StatusFlags.ENABLE not in status:
-        found["output-dropped"] = ("output off unasked at setpoint %.1f V (watchdog run-out?)"
-                                   % sample.setpoint)
+        found["output-dropped"] = (
+            "output off unasked at setpoint %.1f V (watchdog run-out?)" % sample.setpoint
+        )
     return found
 
 
@@ -64,8 +65,9 @@ class FlightRecorder:
     """Keeps ``seconds`` of samples; ``write`` puts them in a CSV file in ``directory``,
     named ``<name>-record-<date>-<time>-<event>.csv``."""
 
-    def __init__(self, directory=None, seconds=DEFAULT_SECONDS, name="k7340",
-                 clock=time.monotonic, now=_now):
+    def __init__(
+        self, directory=None, seconds=DEFAULT_SECONDS, name="k7340", clock=time.monotonic, now=_now
+    ):
         if not seconds > 0:
             raise ValueError("seconds must be above 0, not %r" % (seconds,))
         self.directory = os.path.abspath(directory or os.getcwd())
@@ -90,8 +92,9 @@ class FlightRecorder:
     def add(self, setpoint, volts, microamps, status, faults=0):
         """Keeps one reading; returns the text of an event it starts (else None). The caller
         writes the record: ``recorder.write(event)``."""
-        sample = Sample(self._now(), self._clock(), setpoint, volts, microamps, int(status),
-                        int(faults or 0))
+        sample = Sample(
+            self._now(), self._clock(), setpoint, volts, microamps, int(status), int(faults or 0)
+        )
         found = events_of(sample)
         with self._lock:
             self._samples.append(sample)
@@ -114,8 +117,7 @@ class FlightRecorder:
         self._lost = False
         if reading is None:
             return None
-        event = self.add(setpoint, reading.volts, reading.microamps, reading.status,
-                         reading.faults)
+        event = self.add(setpoint, reading.volts, reading.microamps, reading.status, reading.faults)
         return self.write(event) if event else None
 
     def write(self, event, last=True):
@@ -138,23 +140,41 @@ class FlightRecorder:
                 if record is not None:
                     writer.writerow(self._row(record, event))
                 else:
-                    writer.writerow((when.isoformat(timespec="milliseconds"),
-                                     "%.3f" % (self._clock() - self._start), "", "", "", "", "",
-                                     event))
+                    writer.writerow(
+                        (
+                            when.isoformat(timespec="milliseconds"),
+                            "%.3f" % (self._clock() - self._start),
+                            "",
+                            "",
+                            "",
+                            "",
+                            "",
+                            event,
+                        )
+                    )
         except OSError as exc:
             self.last_file = None
             return "could not write the flight record (%s) in %s: %s" % (
-                event, self.directory, exc.strerror or exc)
+                event,
+                self.directory,
+                exc.strerror or exc,
+            )
         self.files.append(path)
         self.last_file = path
         return "flight record of the last %g s (%s) in %s" % (self.seconds, event, path)
 
     def _row(self, s, event):
         setpoint = "" if s.setpoint is None else "%.1f" % s.setpoint
-        return (s.when.isoformat(timespec="milliseconds"), "%.3f" % (s.moment - self._start),
-                setpoint, "%.1f" % s.volts, "%.3f" % s.microamps,
-                " ".join(StatusFlags(s.status).labels()),
-                "; ".join(describe_faults(s.status, s.faults)), event)
+        return (
+            s.when.isoformat(timespec="milliseconds"),
+            "%.3f" % (s.moment - self._start),
+            setpoint,
+            "%.1f" % s.volts,
+            "%.3f" % s.microamps,
+            " ".join(StatusFlags(s.status).labels()),
+            "; ".join(describe_faults(s.status, s.faults)),
+            event,
+        )
 
     def _path(self, when, event):
         slug = re.sub(r"[^a-z0-9]+", "-", event.lower()).strip("-")[:40] or "event"
@@ -164,4 +184,3 @@ class FlightRecorder:
             n += 1
             path = os.path.join(self.directory, "%s-%d.csv" % (stem, n))
         return path
-

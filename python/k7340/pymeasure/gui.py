@@ -49,9 +49,13 @@ class MainWindow(ManagedWindow):
 
     def __init__(self, directory="."):
         self.results_directory = os.path.abspath(directory)
-        super().__init__(procedure_class=RampProcedure, inputs=INPUTS,
-                         displays=["voltage", "rate", "hold"], x_axis="Time (s)",
-                         y_axis="Voltage (V)")
+        super().__init__(
+            procedure_class=RampProcedure,
+            inputs=INPUTS,
+            displays=["voltage", "rate", "hold"],
+            x_axis="Time (s)",
+            y_axis="Voltage (V)",
+        )
         self.setWindowTitle(TITLE)
         self.current_widget = PlotWidget(RampProcedure.DATA_COLUMNS, "Time (s)", "Current (uA)")
         tabs = self.findChildren(QtWidgets.QTabWidget)[0]
@@ -88,8 +92,11 @@ class MainWindow(ManagedWindow):
         self._maybe_done()
 
     def _maybe_done(self):
-        if self.when_done is not None and not self.manager.is_running() \
-                and not self.manager.experiments.has_next():
+        if (
+            self.when_done is not None
+            and not self.manager.is_running()
+            and not self.manager.experiments.has_next()
+        ):
             QtCore.QTimer.singleShot(500, self.when_done)  # let the plots draw the last rows
 
 
@@ -98,12 +105,16 @@ def parser():
     p.add_argument("--port", default="0", help="COM port number (0 = COM1) or device")
     p.add_argument("--directory", default=".", help="where the runs' CSV files go")
     for name in ("voltage", "rate", "hold", "period", "max_volts"):
-        p.add_argument("--" + name.replace("_", "-"), type=float, metavar="N",
-                       help="the %s input (%s)" % (name.replace("_", " "),
-                                                   getattr(RampProcedure, name).units))
+        p.add_argument(
+            "--" + name.replace("_", "-"),
+            type=float,
+            metavar="N",
+            help="the %s input (%s)" % (name.replace("_", " "), getattr(RampProcedure, name).units),
+        )
     p.add_argument("--queue", action="store_true", help="queue one run at the start")
-    p.add_argument("--exit-when-done", action="store_true",
-                   help="close the window when no run is left")
+    p.add_argument(
+        "--exit-when-done", action="store_true", help="close the window when no run is left"
+    )
     p.add_argument("--screenshot", metavar="FILE.png", help="save the window before closing")
     return p
 
@@ -120,11 +131,13 @@ def main(argv=None):
     procedure.set_parameters(values, except_missing=False)
     window.set_parameters(procedure.parameter_objects())
     if args.exit_when_done:
+
         def done():
             if args.screenshot:
                 window.grab().save(args.screenshot)
             window.close()
             app.quit()
+
         window.when_done = done
     window.resize(1100, 720)
     window.show()
@@ -133,8 +146,11 @@ def main(argv=None):
 
     def stop(signum):
         # The safety core has zeroed every supply held on; the run is aborted, the window ends.
-        print("k7340 gui: signal %d: output set to zero; stopping" % signum, file=sys.stderr,
-              flush=True)
+        print(
+            "k7340 gui: signal %d: output set to zero; stopping" % signum,
+            file=sys.stderr,
+            flush=True,
+        )
         if window.manager.is_running():
             window.manager.abort()
         app.quit()

@@ -44,12 +44,15 @@ class K7340Adapter(Adapter):
         self.connection = Supply(**where, **keywords)  # max_volts, index, watchdog_ms, ...
 
     def write(self, command):
-        raise NotImplementedError("the 7340 takes no text commands (%r): use the K7340 "
-                                  "instrument's properties" % (command,))
+        raise NotImplementedError(
+            "the 7340 takes no text commands (%r): use the K7340 "
+            "instrument's properties" % (command,)
+        )
 
     def read(self):
-        raise NotImplementedError("the 7340 takes no text commands: use the K7340 "
-                                  "instrument's properties")
+        raise NotImplementedError(
+            "the 7340 takes no text commands: use the K7340 " "instrument's properties"
+        )
 
     def close(self):
         supply, self.connection = self.connection, None
@@ -105,15 +108,26 @@ class K7340(Instrument):
     supply's vrange; ``ramp_rate`` (V/s) is what shutdown() and ramp_to_voltage() use; other
     keywords (index, watchdog_ms) go to the Supply."""
 
-    def __init__(self, port, name="Vantrel 7340 high-voltage supply", max_volts=None,
-                 ramp_rate=DEFAULT_RATE, **kwargs):
-        if isinstance(ramp_rate, bool) or not (isinstance(ramp_rate, (int, float))
-                                               and math.isfinite(ramp_rate) and ramp_rate > 0):
-            raise ValueError("ramp_rate must be a number of volts per second above 0, not %r"
-                             % (ramp_rate,))  # before the port is opened
+    def __init__(
+        self,
+        port,
+        name="Vantrel 7340 high-voltage supply",
+        max_volts=None,
+        ramp_rate=DEFAULT_RATE,
+        **kwargs,
+    ):
+        if isinstance(ramp_rate, bool) or not (
+            isinstance(ramp_rate, (int, float)) and math.isfinite(ramp_rate) and ramp_rate > 0
+        ):
+            raise ValueError(
+                "ramp_rate must be a number of volts per second above 0, not %r" % (ramp_rate,)
+            )  # before the port is opened
         self.ramp_rate = float(ramp_rate)
-        adapter = port if isinstance(port, K7340Adapter) else K7340Adapter(
-            port, max_volts=max_volts, **kwargs)
+        adapter = (
+            port
+            if isinstance(port, K7340Adapter)
+            else K7340Adapter(port, max_volts=max_volts, **kwargs)
+        )
         super().__init__(adapter, name, includeSCPI=False)
 
     @property
@@ -127,23 +141,35 @@ class K7340(Instrument):
         """(0, the highest setpoint, what limits it) for the validator."""
         psu = self.supply
         limit = psu.volts_limit
-        why = "max_volts" if psu.max_volts is not None and limit == psu.max_volts else \
-            "the supply's vrange"
+        why = (
+            "max_volts"
+            if psu.max_volts is not None and limit == psu.max_volts
+            else "the supply's vrange"
+        )
         return (0.0, float(limit), why)
 
     voltage_setpoint = setting(
-        "setpoint", "_apply", """The setpoint in volts (the last one sent by this session).
+        "setpoint",
+        "_apply",
+        """The setpoint in volts (the last one sent by this session).
         Setting it sends it at once: 0 to max_volts or the supply's vrange, else ValueError and
         nothing is sent. Below 20 V the output is off.""",
-        validator=volts_validator, values=lambda self: self.setpoint_range())
+        validator=volts_validator,
+        values=lambda self: self.setpoint_range(),
+    )
 
     voltage = measurement("read_voltage", "The output voltage in volts (a meter reading).")
     current = measurement("read_current", "The output current in microamperes.")
-    status = property(lambda self: self._fresh_status(), doc="""The status byte of a fresh
-        reply (StatusFlags: OverV, OverI, Enable, Fault, ...).""")
+    status = property(
+        lambda self: self._fresh_status(),
+        doc="""The status byte of a fresh
+        reply (StatusFlags: OverV, OverI, Enable, Fault, ...).""",
+    )
     faults = measurement("faults", "The fault byte (FaultFlags); reading it clears latched faults.")
-    output_enabled = property(lambda self: StatusFlags.ENABLE in self.status,
-                              doc="True while the supply reports its output on (Enable).")
+    output_enabled = property(
+        lambda self: StatusFlags.ENABLE in self.status,
+        doc="True while the supply reports its output on (Enable).",
+    )
 
     def _fresh_status(self):
         self.supply.read_voltage()  # one exchange: its reply carries the status byte
@@ -171,8 +197,10 @@ class K7340(Instrument):
                 try:
                     psu.output_off()
                 except K7340Error as again:
-                    log.error("the zero setpoint could not be sent (%s): the output may still "
-                              "be on", again)
+                    log.error(
+                        "the zero setpoint could not be sent (%s): the output may still " "be on",
+                        again,
+                    )
                     raise
         super().shutdown()
 
@@ -184,4 +212,7 @@ class K7340(Instrument):
     def id(self):
         psu = self.supply
         return "Vantrel 7340 firmware %04X, %d V / %d uA, on %s" % (
-            psu.firmware_version, *psu.ranges, psu.port)
+            psu.firmware_version,
+            *psu.ranges,
+            psu.port,
+        )

@@ -41,8 +41,7 @@ class RampProcedure(Procedure):
     # 0: the supply's vrange. (A name with a colon would not load back from the CSV header.)
     max_volts = FloatParameter("Max volts", units="V", minimum=0, maximum=60000, default=0)
 
-    DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status",
-                    "Faults"]
+    DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status", "Faults"]
 
     instrument = None
 
@@ -55,8 +54,13 @@ class RampProcedure(Procedure):
         self._start = time.monotonic()
         self._held = HeldFaults()  # the fault byte read once when the Fault bit appears
         self._total = 2 * self.voltage / self.rate + self.hold
-        log.info("%s: ramp to %g V at %g V/s, hold %g s", instrument.id, self.voltage,
-                 self.rate, self.hold)
+        log.info(
+            "%s: ramp to %g V at %g V/s, hold %g s",
+            instrument.id,
+            self.voltage,
+            self.rate,
+            self.hold,
+        )
 
     def execute(self):
         try:
@@ -89,11 +93,17 @@ class RampProcedure(Procedure):
         tripped = status & K7340TripError.TRIP_BITS
         if tripped and psu.setpoint > 0:  # a failure: shutdown() ends at zero
             raise K7340TripError(tripped, psu.setpoint, "the procedure stops; ramping to zero")
-        self.emit("results", {
-            "Time (s)": time.monotonic() - self._start, "Setpoint (V)": psu.setpoint,
-            "Voltage (V)": volts, "Current (uA)": microamps, "Status": status,
-            "Faults": int(self._held.update(psu, psu.status) or 0),
-        })
+        self.emit(
+            "results",
+            {
+                "Time (s)": time.monotonic() - self._start,
+                "Setpoint (V)": psu.setpoint,
+                "Voltage (V)": volts,
+                "Current (uA)": microamps,
+                "Status": status,
+                "Faults": int(self._held.update(psu, psu.status) or 0),
+            },
+        )
         done = (time.monotonic() - self._start) / self._total if self._total else 1.0
         self.emit("progress", 100.0 * min(done, 1.0))
 

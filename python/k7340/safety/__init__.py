@@ -11,9 +11,18 @@ from .faults import WATCHDOG_TEXT, Reading, describe_faults
 from .wayout import StopFlag, handle_signals, on_stop, zero_all
 
 __all__ = [
-    "DEFAULT_WATCHDOG_MS", "MIN_WATCHDOG_MS", "MAX_WATCHDOG_MS", "checked_watchdog_ms",
-    "WATCHDOG_TEXT", "Reading", "describe_faults", "StopFlag", "handle_signals", "on_stop",
-    "zero_all", "Session",
+    "DEFAULT_WATCHDOG_MS",
+    "MIN_WATCHDOG_MS",
+    "MAX_WATCHDOG_MS",
+    "checked_watchdog_ms",
+    "WATCHDOG_TEXT",
+    "Reading",
+    "describe_faults",
+    "StopFlag",
+    "handle_signals",
+    "on_stop",
+    "zero_all",
+    "Session",
 ]
 
 

@@ -34,9 +34,11 @@ def checked_watchdog_ms(watchdog_ms, name="watchdog_ms"):
     names name and the range. Whole milliseconds; the supply counts 10 ms units."""
     value = guards.integer(name, watchdog_ms, 0, MAX_WATCHDOG_MS, "K7340_SetWD")
     if 0 < value < MIN_WATCHDOG_MS:
-        raise K7340ArgumentError("%s %d is outside %d..%d (0 turns the dead-man off, which is "
-                                 "unsafe)" % (name, value, MIN_WATCHDOG_MS, MAX_WATCHDOG_MS),
-                                 "K7340_SetWD")
+        raise K7340ArgumentError(
+            "%s %d is outside %d..%d (0 turns the dead-man off, which is "
+            "unsafe)" % (name, value, MIN_WATCHDOG_MS, MAX_WATCHDOG_MS),
+            "K7340_SetWD",
+        )
     return value
 
 
@@ -49,9 +51,17 @@ def check_against_line(watchdog_ms, slowest_s, port, name="watchdog_ms"):
     if watchdog_ms < needed:
         raise K7340ArgumentError(
             "%s %d is too short for %s: its slowest exchange at open took %.0f ms, so the "
-            "period must be %d..%d ms" % (name, watchdog_ms, port, slowest_s * 1000.0,
-                                          min(max(needed, MIN_WATCHDOG_MS), MAX_WATCHDOG_MS),
-                                          MAX_WATCHDOG_MS), "K7340_SetWD")
+            "period must be %d..%d ms"
+            % (
+                name,
+                watchdog_ms,
+                port,
+                slowest_s * 1000.0,
+                min(max(needed, MIN_WATCHDOG_MS), MAX_WATCHDOG_MS),
+                MAX_WATCHDOG_MS,
+            ),
+            "K7340_SetWD",
+        )
 
 
 def time_the_line(supply):
@@ -81,8 +91,9 @@ class Heartbeat:
         self.watchdog_ms = watchdog_ms
         self._stop = threading.Event()
         self.failures = 0
-        self._thread = threading.Thread(target=self._run, name="k7340-heartbeat %s" % supply.port,
-                                        daemon=True)
+        self._thread = threading.Thread(
+            target=self._run, name="k7340-heartbeat %s" % supply.port, daemon=True
+        )
 
     def start(self):
         self._thread.start()

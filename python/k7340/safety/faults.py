@@ -16,8 +16,10 @@ WATCHDOG_EXPIRED = 0x01
 WATCHDOG_TEXT = "watchdog expired: the supply switched its output off"
 
 Reading = collections.namedtuple("Reading", "volts microamps temperature status faults")
-Reading.__doc__ = ("One poll: volts, microamperes, temperature, the StatusFlags of the last "
-                   "reply, and the held FaultFlags (None when the Fault bit never appeared).")
+Reading.__doc__ = (
+    "One poll: volts, microamperes, temperature, the StatusFlags of the last "
+    "reply, and the held FaultFlags (None when the Fault bit never appeared)."
+)
 
 
 def describe_faults(status, faults):
@@ -34,8 +36,9 @@ def describe_faults(status, faults):
         label = next((text for member, text in FAULT_LABELS.items() if int(member) == mask), None)
         texts.append(label if label else "bit 0x%02X" % mask)
     if not texts and StatusFlags.FAULT & int(status or 0):
-        texts.append("fault bit set, fault byte %s" % ("not read" if faults is None
-                                                      else "0x%02X" % value))
+        texts.append(
+            "fault bit set, fault byte %s" % ("not read" if faults is None else "0x%02X" % value)
+        )
     return texts
 
 

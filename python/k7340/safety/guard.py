@@ -34,9 +34,13 @@ class Guard:
         """Arms the watchdog (when the dead-man is on) and holds the output for the way out.
         A failure raises before the output goes on; so does a Supply a signal stopped."""
         if self.stopped:
-            raise K7340Error(None, "refused: a stop signal switched the output off",
-                             "K7340_SetVoltage", device=supply.port,
-                             note="this session switches it on no more")
+            raise K7340Error(
+                None,
+                "refused: a stop signal switched the output off",
+                "K7340_SetVoltage",
+                device=supply.port,
+                note="this session switches it on no more",
+            )
         if self.watchdog_ms and not self.armed:
             deadman.check_against_line(self.watchdog_ms, self.slowest_s, supply.port)
             supply.library_call("K7340_SetWD", self.watchdog_ms)
@@ -98,10 +102,15 @@ class Guard:
             self.stop_heartbeat()
             self.owner = False
             wayout.let_go(supply)
-            left = "the supply's watchdog switches it off within %d ms" % self.watchdog_ms \
-                if self.armed else "the dead-man is off"
-            return "the zero setpoint could not be sent (%s): the output may still be on (%s)" \
-                % (exc.text, left)
+            left = (
+                "the supply's watchdog switches it off within %d ms" % self.watchdog_ms
+                if self.armed
+                else "the dead-man is off"
+            )
+            return "the zero setpoint could not be sent (%s): the output may still be on (%s)" % (
+                exc.text,
+                left,
+            )
         try:
             self.switched_off(supply)
         except K7340Error:
@@ -112,10 +121,15 @@ class Guard:
         """What closing a lost port (no byte sent) leaves, for an owner; None otherwise."""
         if not self.owner:
             return None
-        left = "the supply's watchdog switches it off within %d ms" % self.watchdog_ms \
-            if self.armed else "the dead-man is off"
-        return "the port is lost, so no zero setpoint was sent: the output may still be on " \
-               "(%s)" % left
+        left = (
+            "the supply's watchdog switches it off within %d ms" % self.watchdog_ms
+            if self.armed
+            else "the dead-man is off"
+        )
+        return (
+            "the port is lost, so no zero setpoint was sent: the output may still be on "
+            "(%s)" % left
+        )
 
     def drop(self, supply):
         """Ownership given up without a byte (a lost port, another supply, a fork)."""

@@ -25,8 +25,9 @@ def read_identity(supply, abandon=None):
     set ends it within one exchange with K7340Error."""
     with supply.lock:
         firmware = _read_twice(lambda: supply.firmware_version, supply, abandon)
-        image = bytes(_read_twice(lambda a=a: supply.eeprom[a], supply, abandon)
-                      for a in range(EEPROM_SIZE))
+        image = bytes(
+            _read_twice(lambda a=a: supply.eeprom[a], supply, abandon) for a in range(EEPROM_SIZE)
+        )
     return firmware, image
 
 

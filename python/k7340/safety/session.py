@@ -17,8 +17,14 @@ import threading
 import time
 import warnings
 
-from ..binding.errors import (ERR_CHECKSUM, ERR_READ, ERR_WRITE, K7340Error, K7340IdentityError,
-                              K7340Warning)
+from ..binding.errors import (
+    ERR_CHECKSUM,
+    ERR_READ,
+    ERR_WRITE,
+    K7340Error,
+    K7340IdentityError,
+    K7340Warning,
+)
 from ..binding.supply import Supply
 from .deadman import DEFAULT_WATCHDOG_MS
 from .faults import HeldFaults, Reading
@@ -37,11 +43,22 @@ class Session:
     ``lost_after`` polls without a reply, a reopen try every ``reopen_s`` seconds, and
     ``say(text)`` for the one-line news of a lost or returned port."""
 
-    def __init__(self, port, *, index=None, watchdog_ms=DEFAULT_WATCHDOG_MS, max_volts=None,
-                 keep_output=False, lost_after=LOST_AFTER, reopen_s=REOPEN_S, say=None):
+    def __init__(
+        self,
+        port,
+        *,
+        index=None,
+        watchdog_ms=DEFAULT_WATCHDOG_MS,
+        max_volts=None,
+        keep_output=False,
+        lost_after=LOST_AFTER,
+        reopen_s=REOPEN_S,
+        say=None,
+    ):
         self._where = {"com_port": port} if isinstance(port, int) else {"port": port}
-        self._keywords = dict(index=index, watchdog_ms=watchdog_ms, max_volts=max_volts,
-                              keep_output=keep_output)
+        self._keywords = dict(
+            index=index, watchdog_ms=watchdog_ms, max_volts=max_volts, keep_output=keep_output
+        )
         self.lost_after = lost_after
         self.reopen_s = reopen_s
         self.say = say or (lambda text: None)
@@ -58,7 +75,9 @@ class Session:
 
     @property
     def port(self):
-        return self.supply.port if self.supply is not None else str(next(iter(self._where.values())))
+        return (
+            self.supply.port if self.supply is not None else str(next(iter(self._where.values())))
+        )
 
     def open(self):
         """The first open (a failure raises): the supply, and its identity for reconnects."""
@@ -109,9 +128,9 @@ class Session:
 
     def poll(self):
         """The meters and the status; the fault byte only when the Fault bit appears (held until
-        clear_faults). An Off whose exchange failed is sent again first. None after a failed exchange (``last_error`` says which; ``failed``
-        counts it towards the lost-port rule) and while the link is down, when it tries to
-        reopen the port."""
+        clear_faults). An Off whose exchange failed is sent again first. None
+        after a failed exchange (``last_error`` says which; ``failed`` counts it towards the
+        lost-port rule) and while the link is down, when it tries to reopen the port."""
         if self.link != UP and not self.reconnect():
             return None
         psu = self.supply
@@ -141,12 +160,18 @@ class Session:
         self.last_error = exc
         path = self._where.get("port")
         vanished = isinstance(path, str) and os.sep in path and not os.path.exists(path)
-        if self.supply.lost or exc.code == ERR_WRITE or vanished \
-                or self.failures >= self.lost_after:
+        if (
+            self.supply.lost
+            or exc.code == ERR_WRITE
+            or vanished
+            or self.failures >= self.lost_after
+        ):
             self.supply.lost = True
             if self.link == UP:
-                self.say("lost the supply on %s (%s); reopening it when it answers (no setpoint "
-                         "is re-sent)" % (self.port, exc.text))
+                self.say(
+                    "lost the supply on %s (%s); reopening it when it answers (no setpoint "
+                    "is re-sent)" % (self.port, exc.text)
+                )
             self.link = DOWN
             self.link_text = "the supply on %s does not answer (%s)" % (self.port, exc.text)
             self._next_try = time.monotonic() + self.reopen_s
@@ -172,17 +197,22 @@ class Session:
         except (K7340Error, OSError):
             return False
         self.link, self.failures, self._told_other, self.link_text = UP, 0, False, None
-        self.say("the supply on %s answers again (the same supply; no setpoint re-sent)"
-                 % self.port)
+        self.say(
+            "the supply on %s answers again (the same supply; no setpoint re-sent)" % self.port
+        )
         return True
 
     # --- the output ---------------------------------------------------------------------------
 
     def _need_link(self, what):
         if self.link != UP:
-            raise K7340Error(None, "%s refused: the link is %s, only Off is accepted" % (
-                what, "down" if self.link == DOWN else "to another supply"), what,
-                device=self.port)
+            raise K7340Error(
+                None,
+                "%s refused: the link is %s, only Off is accepted"
+                % (what, "down" if self.link == DOWN else "to another supply"),
+                what,
+                device=self.port,
+            )
 
     def set_voltage(self, volts):
         """Refused while the link is down (a setpoint under 20 V counts as Off)."""

@@ -45,7 +45,8 @@ def _in_main_thread():
 
 def _is_default(handler, signum):
     return handler in (signal.SIG_DFL, None) or (
-        signum == signal.SIGINT and handler is signal.default_int_handler)
+        signum == signal.SIGINT and handler is signal.default_int_handler
+    )
 
 
 def _install(whatever_inherited):

@@ -27,9 +27,17 @@ STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log sa
 RAMP_JOIN_S = 0.5  # a ramp sees its stop flag before its next setpoint
 RAMP_STEP_S = 0.05
 WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM, DevState.UNKNOWN)
-EVENT_ATTRIBUTES = (["Voltage", "Current", "Temperature", "Setpoint", "OutputEnabled",
-                     "StatusBits", "FaultBits", "State", "Status"]
-                    + [name for name, _ in model.STATUS_BIT_ATTRIBUTES])
+EVENT_ATTRIBUTES = [
+    "Voltage",
+    "Current",
+    "Temperature",
+    "Setpoint",
+    "OutputEnabled",
+    "StatusBits",
+    "FaultBits",
+    "State",
+    "Status",
+] + [name for name, _ in model.STATUS_BIT_ATTRIBUTES]
 
 
 def _status_bit(name, flag):
@@ -37,8 +45,9 @@ def _status_bit(name, flag):
         return bool(self._cached().status & flag)
 
     read.__name__ = "read_" + name
-    return attribute(name=name, dtype=bool, fget=read,
-                     doc="status bit 0x%02X (%s)" % (int(flag), flag.name))
+    return attribute(
+        name=name, dtype=bool, fget=read, doc="status bit 0x%02X (%s)" % (int(flag), flag.name)
+    )
 
 
 class K7340(Polling, Conditioning, Device):
@@ -48,20 +57,35 @@ class K7340(Polling, Conditioning, Device):
     # model.check_properties reads them, so that a value such as MaxVolts "abc" puts the device
     # in FAULT naming the property instead of stopping the server.
     for _name, _property in model.PROPERTIES.items():
-        locals()[_name] = device_property(dtype=str, default_value=_property.default,
-                                          doc="%s: %s" % (_property.doc, _property.allowed))
+        locals()[_name] = device_property(
+            dtype=str,
+            default_value=_property.default,
+            doc="%s: %s" % (_property.doc, _property.allowed),
+        )
     del _name, _property
 
-    Voltage = attribute(dtype=float, unit="V", format="%.1f", min_value=0, max_value=60000,
-                        doc="output voltage")
-    Current = attribute(dtype=float, unit="uA", format="%.3f", min_value=0, max_value=500,
-                        doc="output current")
-    Temperature = attribute(dtype=float, format="%.2f", min_value=0, max_value=250,
-                            doc="the supply's temperature reading")
+    Voltage = attribute(
+        dtype=float, unit="V", format="%.1f", min_value=0, max_value=60000, doc="output voltage"
+    )
+    Current = attribute(
+        dtype=float, unit="uA", format="%.3f", min_value=0, max_value=500, doc="output current"
+    )
+    Temperature = attribute(
+        dtype=float,
+        format="%.2f",
+        min_value=0,
+        max_value=250,
+        doc="the supply's temperature reading",
+    )
     # Its limits (0 to MaxVolts or vrange) are checked by write_Setpoint, which names them.
-    Setpoint = attribute(dtype=float, unit="V", format="%.1f", access=AttrWriteType.READ_WRITE,
-                         doc="read: the last setpoint this server sent; write: applied by On, "
-                             "sent at once while the output is on (below 20 V: at once)")
+    Setpoint = attribute(
+        dtype=float,
+        unit="V",
+        format="%.1f",
+        access=AttrWriteType.READ_WRITE,
+        doc="read: the last setpoint this server sent; write: applied by On, "
+        "sent at once while the output is on (below 20 V: at once)",
+    )
     OutputEnabled = attribute(dtype=bool, doc="the supply reports its output on")
     VRange = attribute(dtype=int, unit="V", doc="full-scale output voltage")
     IRange = attribute(dtype=int, unit="uA", doc="full-scale output current")
@@ -69,8 +93,16 @@ class K7340(Polling, Conditioning, Device):
     StatusBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the status bits set")
     FaultBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the fault bits held")
 
-    StatusOverV, StatusOverI, StatusEnable, StatusEEBusy, StatusFault, StatusOverT, \
-        StatusComErr, StatusReset = [_status_bit(n, f) for n, f in model.STATUS_BIT_ATTRIBUTES]
+    (
+        StatusOverV,
+        StatusOverI,
+        StatusEnable,
+        StatusEEBusy,
+        StatusFault,
+        StatusOverT,
+        StatusComErr,
+        StatusReset,
+    ) = [_status_bit(n, f) for n, f in model.STATUS_BIT_ATTRIBUTES]
 
     # --- life ---------------------------------------------------------------------------------
 
@@ -104,8 +136,10 @@ class K7340(Polling, Conditioning, Device):
             return
         self._ramp_rate = self._config["RampRate"]
         if not self._config["WatchdogMs"]:
-            self._log("WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
-                      "cable leaves the output on")
+            self._log(
+                "WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
+                "cable leaves the output on"
+            )
         self._link = link.Link(self._config, self._log)
         self._recorder = FlightRecorder(self._config["RecordDir"] or None, name="k7340-tango")
         self.set_state(DevState.UNKNOWN)
@@ -201,9 +235,14 @@ class K7340(Polling, Conditioning, Device):
     def is_Setpoint_allowed(self, request):
         return request == AttReqType.READ_REQ or self.get_state() in WRITE_ALLOWED
 
-    @attribute(name="RampRate", dtype=float, unit="V/s", format="%.1f",
-               access=AttrWriteType.READ_WRITE,
-               doc="rate of RampTo in volts per second, %g..%g" % model.RAMP_RATE)
+    @attribute(
+        name="RampRate",
+        dtype=float,
+        unit="V/s",
+        format="%.1f",
+        access=AttrWriteType.READ_WRITE,
+        doc="rate of RampTo in volts per second, %g..%g" % model.RAMP_RATE,
+    )
     def ramp_rate(self):
         return self._ramp_rate
 
@@ -211,8 +250,11 @@ class K7340(Polling, Conditioning, Device):
     def ramp_rate(self, rate):
         low, high = model.RAMP_RATE
         if not low <= rate <= high:  # NaN too
-            fail("K7340_ValueRefused", "RampRate %r is outside %g..%g V/s" % (rate, low, high),
-                 "K7340.RampRate")
+            fail(
+                "K7340_ValueRefused",
+                "RampRate %r is outside %g..%g V/s" % (rate, low, high),
+                "K7340.RampRate",
+            )
         self._ramp_rate = rate
 
     # --- commands -----------------------------------------------------------------------------
@@ -227,20 +269,32 @@ class K7340(Polling, Conditioning, Device):
         if poll.blocked:
             fail("K7340_Blocked", "%s is not allowed: %s" % (what, poll.blocked), origin)
         if poll.down:
-            fail("K7340_LinkDown", "%s is not allowed while the link is down (%s): only Off is "
-                 "accepted, and sent once the same supply answers again" % (what, poll.down),
-                 origin)
+            fail(
+                "K7340_LinkDown",
+                "%s is not allowed while the link is down (%s): only Off is "
+                "accepted, and sent once the same supply answers again" % (what, poll.down),
+                origin,
+            )
         if poll.reading is None:
-            fail("K7340_NotConnected", "%s is not allowed: %s has not answered yet"
-                 % (what, self._link.port), origin)
+            fail(
+                "K7340_NotConnected",
+                "%s is not allowed: %s has not answered yet" % (what, self._link.port),
+                origin,
+            )
 
     def _check_limit(self, volts, what):
         limit = self._link.volts_limit
         if not 0.0 <= volts <= limit:
-            bound = "MaxVolts" if self._config["MaxVolts"] and limit == self._config["MaxVolts"] \
+            bound = (
+                "MaxVolts"
+                if self._config["MaxVolts"] and limit == self._config["MaxVolts"]
                 else "the supply's vrange"
-            fail("K7340_ValueRefused", "%s %g V is outside 0..%g V (%s)" % (what, volts, limit,
-                                                                            bound), "K7340." + what)
+            )
+            fail(
+                "K7340_ValueRefused",
+                "%s %g V is outside 0..%g V (%s)" % (what, volts, limit, bound),
+                "K7340." + what,
+            )
 
     def _send(self, volts, what):
         try:
@@ -262,22 +316,26 @@ class K7340(Polling, Conditioning, Device):
     def On(self):
         self._ready("On")
         if self._written < OUTPUT_ON_VOLTS:
-            fail("K7340_NoSetpoint", "write Setpoint (20 V or more) before On; it is %g V"
-                 % self._written, "K7340.On")
+            fail(
+                "K7340_NoSetpoint",
+                "write Setpoint (20 V or more) before On; it is %g V" % self._written,
+                "K7340.On",
+            )
         self._check_limit(self._written, "On")
         self._send(self._written, "On")
 
     def is_On_allowed(self):
         return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
 
-    @command(doc_in="switches the output off (zero setpoint); stops a ramp. While the link is "
-                    "down it is kept and sent once the same supply answers again")
+    @command(
+        doc_in="switches the output off (zero setpoint); stops a ramp. While the link is "
+        "down it is kept and sent once the same supply answers again"
+    )
     def Off(self):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, "K7340.Off")
         if self._link.last.blocked:
-            fail("K7340_Blocked", "Off is not sent: %s" % self._link.last.blocked,
-                 "K7340.Off")
+            fail("K7340_Blocked", "Off is not sent: %s" % self._link.last.blocked, "K7340.Off")
         self._stop_ramp()
         try:
             sent = self._link.off()
@@ -289,8 +347,11 @@ class K7340(Polling, Conditioning, Device):
             self._note = ""
         self._poll_now.set()
 
-    @command(dtype_in=float, doc_in="volts: ramps the output there at RampRate from the last "
-                                    "setpoint sent; the written Setpoint stays as it is")
+    @command(
+        dtype_in=float,
+        doc_in="volts: ramps the output there at RampRate from the last "
+        "setpoint sent; the written Setpoint stays as it is",
+    )
     def RampTo(self, volts):
         self._ready("RampTo")
         self._check_limit(volts, "RampTo")
@@ -302,9 +363,12 @@ class K7340(Polling, Conditioning, Device):
         self._stop_ramp()
         self._ramp_stop = threading.Event()  # its own: a ramp that was slow to stop stays stopped
         self._note = ""
-        self._ramp_thread = threading.Thread(target=self._ramp, name="k7340-ramp", daemon=True,
-                                             args=(start, volts, self._ramp_rate,
-                                                   self._ramp_stop.is_set))
+        self._ramp_thread = threading.Thread(
+            target=self._ramp,
+            name="k7340-ramp",
+            daemon=True,
+            args=(start, volts, self._ramp_rate, self._ramp_stop.is_set),
+        )
         self._ramp_thread.start()
         self.set_state(DevState.MOVING)
         self.set_status("Ramping to %g V at %g V/s" % (volts, self._ramp_rate))
@@ -320,8 +384,11 @@ class K7340(Polling, Conditioning, Device):
         with tango.EnsureOmniThread():
             try:
                 done = self._link.ramp(start, volts, rate, RAMP_STEP_S, progress, stop)
-                self._note = ("ramp to %g V done" % volts) if done else \
-                    ("ramp stopped at %g V" % (self._sent or 0.0))
+                self._note = (
+                    ("ramp to %g V done" % volts)
+                    if done
+                    else ("ramp stopped at %g V" % (self._sent or 0.0))
+                )
             except (K7340Error, ValueError) as exc:  # a trip (output off) or a failed exchange
                 self._note = "ramp ended: %s" % exc
             self._poll_now.set()
@@ -345,8 +412,10 @@ class K7340(Polling, Conditioning, Device):
     def is_Reset_allowed(self):
         return self._config is not None
 
-    @command(doc_in="reads the fault byte (which clears the supply's latched faults) and lets "
-                    "go of the fault the poll holds")
+    @command(
+        doc_in="reads the fault byte (which clears the supply's latched faults) and lets "
+        "go of the fault the poll holds"
+    )
     def ClearFaults(self):
         self._ready("ClearFaults")
         try:

@@ -28,9 +28,12 @@ class Link:
     def __init__(self, config, say):
         path = config["PortPath"]
         self.port = path or "COM%d" % (config["ComPort"] + 1)
-        self.session = safety.Session(path or config["ComPort"], say=self._say,
-                                      watchdog_ms=config["WatchdogMs"],
-                                      max_volts=config["MaxVolts"] or None)
+        self.session = safety.Session(
+            path or config["ComPort"],
+            say=self._say,
+            watchdog_ms=config["WatchdogMs"],
+            max_volts=config["MaxVolts"] or None,
+        )
         self.last = NO_POLL
         self.identity = None  # (vrange, irange, firmware text) of the supply opened
         self._refused = None  # a property the supply refused at open (WatchdogMs on a slow line)
@@ -56,8 +59,11 @@ class Link:
                     self.session.close()
                     return self.last
                 psu = self.session.supply
-                self.identity = (psu.ranges.vrange, psu.ranges.irange,
-                                 "%04X" % psu.firmware_version)
+                self.identity = (
+                    psu.ranges.vrange,
+                    psu.ranges.irange,
+                    "%04X" % psu.firmware_version,
+                )
             fresh = self.session.poll() if self.session.supply is not None else None
         except K7340ArgumentError as exc:  # refused before anything was switched on
             which = "property WatchdogMs: " if "watchdog" in str(exc) else ""
@@ -112,11 +118,14 @@ class Link:
         result = []
         psu = self.session.supply
         if psu is not None and psu.owns_output and self.session.link != UP:
-            result.append("%s: the link is down, so the zero setpoint cannot be sent: the output "
-                          "may still be on (the supply's watchdog switches it off after %d ms)"
-                          % (self.port, psu.watchdog_ms) if psu.watchdog_ms else
-                          "%s: the link is down and the dead-man is off (WatchdogMs 0): the "
-                          "output may still be on" % self.port)
+            result.append(
+                "%s: the link is down, so the zero setpoint cannot be sent: the output "
+                "may still be on (the supply's watchdog switches it off after %d ms)"
+                % (self.port, psu.watchdog_ms)
+                if psu.watchdog_ms
+                else "%s: the link is down and the dead-man is off (WatchdogMs 0): the "
+                "output may still be on" % self.port
+            )
 
         def run():
             try:
@@ -129,8 +138,10 @@ class Link:
         closer.join(max(0.0, deadline - time.monotonic()))
         if closer.is_alive():
             _abandon(psu)
-            return ("%s: the zero setpoint was not sent within the stop bound (a reopen or an "
-                    "exchange is still under way): the output may still be on" % self.port)
+            return (
+                "%s: the zero setpoint was not sent within the stop bound (a reopen or an "
+                "exchange is still under way): the output may still be on" % self.port
+            )
         return result[0] if result else None
 
 

@@ -20,6 +20,7 @@ def _integer(low, high):
     def parse(text):
         value = int(text, 0)
         return value if low <= value <= high else None
+
     return parse
 
 
@@ -28,6 +29,7 @@ def _real(low, high, zero=False):
         value = float(text)
         ok = math.isfinite(value) and (low <= value <= high or (zero and value == 0))
         return value if ok else None
+
     return parse
 
 
@@ -52,34 +54,84 @@ Property = collections.namedtuple("Property", "parse default allowed doc")
 
 # Every device property, declared once: the device class makes its Tango declarations from
 # this table. Tango hands each value over as text; parse turns it into the value or None.
-PROPERTIES = collections.OrderedDict([
-    ("ComPort", Property(_integer(-1, 255), "-1", "0..255 (0 = COM1), -1: not set",
-                         "COM port number, 0 = COM1; -1: not set")),
-    ("PortPath", Property(_port_path, "", "a device path or COM1..COM256",
-                          "device path (/dev/ttyUSB0, /dev/serial/by-id/...) or COMn")),
-    ("MaxVolts", Property(_real(20.0, 60000.0, zero=True), "0",
-                          "0 (the supply's vrange) or 20..60000 V",
-                          "highest setpoint in volts; 0: the supply's vrange")),
-    ("PollPeriodMs", Property(_integer(20, 10000), "200", "20..10000 ms", "poll period in ms")),
-    ("RampRate", Property(_real(*RAMP_RATE), "100", "%g..%g V/s" % RAMP_RATE,
-                          "RampTo's rate in V/s until the RampRate attribute is written")),
-    ("WatchdogMs", Property(_watchdog, "1000",
-                            "0 (off: unsafe) or %d..%d ms" % WATCHDOG_MS,
-                            "the supply's watchdog (dead-man) period in ms; 0 turns it off, "
-                            "which leaves the output on if the server dies")),
-    ("RecordDir", Property(_record_dir, "", "a writable folder, or empty: the server's "
-                           "working directory", "where the flight recorder writes the readings "
-                           "before a trip, fault, watchdog run-out or lost link")),
-])
+PROPERTIES = collections.OrderedDict(
+    [
+        (
+            "ComPort",
+            Property(
+                _integer(-1, 255),
+                "-1",
+                "0..255 (0 = COM1), -1: not set",
+                "COM port number, 0 = COM1; -1: not set",
+            ),
+        ),
+        (
+            "PortPath",
+            Property(
+                _port_path,
+                "",
+                "a device path or COM1..COM256",
+                "device path (/dev/ttyUSB0, /dev/serial/by-id/...) or COMn",
+            ),
+        ),
+        (
+            "MaxVolts",
+            Property(
+                _real(20.0, 60000.0, zero=True),
+                "0",
+                "0 (the supply's vrange) or 20..60000 V",
+                "highest setpoint in volts; 0: the supply's vrange",
+            ),
+        ),
+        ("PollPeriodMs", Property(_integer(20, 10000), "200", "20..10000 ms", "poll period in ms")),
+        (
+            "RampRate",
+            Property(
+                _real(*RAMP_RATE),
+                "100",
+                "%g..%g V/s" % RAMP_RATE,
+                "RampTo's rate in V/s until the RampRate attribute is written",
+            ),
+        ),
+        (
+            "WatchdogMs",
+            Property(
+                _watchdog,
+                "1000",
+                "0 (off: unsafe) or %d..%d ms" % WATCHDOG_MS,
+                "the supply's watchdog (dead-man) period in ms; 0 turns it off, "
+                "which leaves the output on if the server dies",
+            ),
+        ),
+        (
+            "RecordDir",
+            Property(
+                _record_dir,
+                "",
+                "a writable folder, or empty: the server's " "working directory",
+                "where the flight recorder writes the readings "
+                "before a trip, fault, watchdog run-out or lost link",
+            ),
+        ),
+    ]
+)
 
 ALARM_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE
 
 # The status bits as boolean attributes, named after the panel's indicator labels.
-STATUS_BIT_ATTRIBUTES = [("Status" + label, flag) for flag, label in (
-    (StatusFlags.OVER_VOLTAGE, "OverV"), (StatusFlags.OVER_CURRENT, "OverI"),
-    (StatusFlags.ENABLE, "Enable"), (StatusFlags.EEPROM_BUSY, "EEBusy"),
-    (StatusFlags.FAULT, "Fault"), (StatusFlags.OVER_TEMPERATURE, "OverT"),
-    (StatusFlags.COM_ERROR, "ComErr"), (StatusFlags.RESET, "Reset"))]
+STATUS_BIT_ATTRIBUTES = [
+    ("Status" + label, flag)
+    for flag, label in (
+        (StatusFlags.OVER_VOLTAGE, "OverV"),
+        (StatusFlags.OVER_CURRENT, "OverI"),
+        (StatusFlags.ENABLE, "Enable"),
+        (StatusFlags.EEPROM_BUSY, "EEBusy"),
+        (StatusFlags.FAULT, "Fault"),
+        (StatusFlags.OVER_TEMPERATURE, "OverT"),
+        (StatusFlags.COM_ERROR, "ComErr"),
+        (StatusFlags.RESET, "Reset"),
+    )
+]
 
 
 class ConfigurationError(ValueError):
@@ -93,8 +145,10 @@ def check_properties(values, present=()):
     known = {name.lower() for name in PROPERTIES}  # Tango's property names ignore case
     unknown = sorted(name for name in present if name.lower() not in known)
     if unknown:
-        raise ConfigurationError("unknown device propert%s %s (known: %s)" % (
-            "y" if len(unknown) == 1 else "ies", ", ".join(unknown), ", ".join(PROPERTIES)))
+        raise ConfigurationError(
+            "unknown device propert%s %s (known: %s)"
+            % ("y" if len(unknown) == 1 else "ies", ", ".join(unknown), ", ".join(PROPERTIES))
+        )
     checked = {}
     for name, prop in PROPERTIES.items():
         text = values.get(name)
@@ -102,8 +156,9 @@ def check_properties(values, present=()):
         try:
             value = prop.parse(text)
         except ValueError as exc:
-            raise ConfigurationError("property %s = %s: must be %s (%s)"
-                                     % (name, text, prop.allowed, exc)) from None
+            raise ConfigurationError(
+                "property %s = %s: must be %s (%s)" % (name, text, prop.allowed, exc)
+            ) from None
         if value is None:
             raise ConfigurationError("property %s = %s: must be %s" % (name, text, prop.allowed))
         checked[name] = value
@@ -148,16 +203,23 @@ def state_of(reading, ramping, down=None, blocked=None, pending_off=False):
     if blocked:
         return "FAULT", blocked
     if down:
-        pending = "; an Off is pending: it is sent first once the same supply answers again" \
-            if pending_off else ""
-        return "UNKNOWN", "%s: reconnecting; only Off is accepted until the same supply " \
-            "answers again%s" % (down, pending)
+        pending = (
+            "; an Off is pending: it is sent first once the same supply answers again"
+            if pending_off
+            else ""
+        )
+        return (
+            "UNKNOWN",
+            "%s: reconnecting; only Off is accepted until the same supply "
+            "answers again%s" % (down, pending),
+        )
     if reading is None:
         return "UNKNOWN", "Connecting"
     status = StatusFlags(reading.status)
     if reading.faults or StatusFlags.FAULT in status:
         return "FAULT", "Fault: %s; ClearFaults clears it" % ", ".join(
-            describe_faults(status, reading.faults))
+            describe_faults(status, reading.faults)
+        )
     if status & ALARM_BITS:
         return "ALARM", "Alarm: %s" % ", ".join(StatusFlags(status & ALARM_BITS).labels())
     if ramping:

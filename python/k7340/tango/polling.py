@@ -60,10 +60,15 @@ class Polling:
         if reading is None or poll.down:
             return
         status = StatusFlags(reading.status)
-        values = {"Voltage": reading.volts, "Current": reading.microamps,
-                  "Temperature": reading.temperature, "Setpoint": self._sent or 0.0,
-                  "OutputEnabled": StatusFlags.ENABLE in status,
-                  "StatusBits": status.labels(), "FaultBits": model.fault_labels(reading.faults)}
+        values = {
+            "Voltage": reading.volts,
+            "Current": reading.microamps,
+            "Temperature": reading.temperature,
+            "Setpoint": self._sent or 0.0,
+            "OutputEnabled": StatusFlags.ENABLE in status,
+            "StatusBits": status.labels(),
+            "FaultBits": model.fault_labels(reading.faults),
+        }
         values.update((name, bool(status & flag)) for name, flag in model.STATUS_BIT_ATTRIBUTES)
         for name, value in values.items():
             self._push(name, value, value)

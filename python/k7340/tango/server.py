@@ -10,8 +10,9 @@ import sys
 def main(argv=None):
     args = sys.argv[1:] if argv is None else list(argv)
     if not args or args[0].startswith("-"):
-        print("usage: python -m k7340.tango INSTANCE [Tango options]\n%s" % __doc__,
-              file=sys.stderr)
+        print(
+            "usage: python -m k7340.tango INSTANCE [Tango options]\n%s" % __doc__, file=sys.stderr
+        )
         return 2
     from tango.server import run
 
@@ -20,4 +21,3 @@ def main(argv=None):
     # The server's name is K7340 whatever started it (python -m gives __main__.py as argv[0]).
     run((K7340,), args=["K7340"] + args)
     return 0
-
