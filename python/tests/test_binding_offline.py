@@ -1,6 +1,7 @@
 """Parts of the binding that need no supply: library search, flag decoding, error texts."""
 
 import os
+import re
 
 import pytest
 
@@ -81,9 +82,9 @@ def test_status_flags_decode(value, labels):
     [
         (0x88, ["DAC", "EESum"], FaultFlags.DAC | FaultFlags.EEPROM_CHECKSUM),
         (0x60, ["AdcI", "AdcV"], FaultFlags.ADC_CURRENT | FaultFlags.ADC_VOLTAGE),
-        # Bits without a meaning stay in the value but give no label.
-        (0x17, [], FaultFlags(0)),
-        (0x19, ["DAC"], FaultFlags.DAC),
+        # Bits without a meaning stay in the value and label as their number.
+        (0x17, ["bit 0x01", "bit 0x02", "bit 0x04", "bit 0x10"], FaultFlags(0)),
+        (0x19, ["bit 0x01", "DAC", "bit 0x10"], FaultFlags.DAC),
     ],
 )
 def test_fault_flags_decode(value, labels, named):
@@ -100,3 +101,39 @@ def test_decorated_names_match_the_32_bit_export_table():
     )
     declared = sorted(_library.stdcall_name(n, args) for n, _, args in _library.PROTOTYPES)
     assert declared == exported
+
+
+def _header_defines():
+    text = (REPO / "device_library" / "k7340.h").read_text()
+    found = re.findall(r"#define (K7340_[A-Z0-9_]+) \(?(-?(?:0x)?[0-9A-Fa-f]+)\)?", text)
+    return text, {name: int(value, 0) for name, value in found}
+
+
+def test_every_constant_the_package_mirrors_matches_the_header():
+    from k7340.binding import calls, device, eeprom
+
+    text, defines = _header_defines()
+    mirrored = {"K7340_MAX_DEVICES": k7340.MAX_DEVICES, "K7340_OK": k7340.OK}
+    for name, value in defines.items():
+        for prefix, source in (
+            ("K7340_ERR_", lambda n: getattr(k7340, "ERR_" + n)),
+            ("K7340_STATUS_", lambda n: int(getattr(StatusFlags, n))),
+            ("K7340_FAULT_", lambda n: int(getattr(FaultFlags, n))),
+            ("K7340_METER_", lambda n: getattr(calls, "METER_" + n)),
+        ):
+            if name.startswith(prefix):
+                mirrored[name] = source(name[len(prefix) :])
+    assert {name: defines[name] for name in mirrored} == mirrored
+    assert len([n for n in mirrored if n.startswith("K7340_STATUS_")]) == 8
+    # The bounds the header states in words.
+    bounds = re.search(r"\((\d+)\.\.(\d+) V, (\d+)\.\.(\d+) uA", text).groups()
+    assert tuple(map(int, bounds)) == device.VRANGE_BOUNDS + device.IRANGE_BOUNDS
+    assert "address 0..%d" % (eeprom.EEPROM_SIZE - 1) in text
+    assert "0 (off) to %d ms" % device.WATCHDOG_MAX_MS in text
+
+
+def test_the_release_version_has_one_home():
+    changelog = (REPO / "debian" / "changelog").read_text().splitlines()[0]
+    cmake = (REPO / "CMakeLists.txt").read_text()
+    assert re.match(r"k7340 \((\S+)\)", changelog).group(1) == k7340.__version__
+    assert "python/k7340/_version.py" in cmake and "VERSION ${K7340_VERSION}" in cmake

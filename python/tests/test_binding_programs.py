@@ -9,7 +9,7 @@ import time
 
 from binding_support import REPO, build_dir, log_text, setpoint_lines
 
-MONITOR_LINE = re.compile(r"^\s*[\d.]+ V\s+[\d.]+ uA\s+T\s+[\d.]+\s+status (\S+)\s+faults (\S+)$")
+MONITOR_LINE = re.compile(r"^\s*[\d.]+ V\s+[\d.]+ uA\s+T\s+[\d.]+\s+status (\S+)$")
 
 
 def test_monitor_prints_lines_and_zeroes_the_output_on_ctrl_c(start_sim):

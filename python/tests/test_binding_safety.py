@@ -1,5 +1,5 @@
 """What keeps a script from driving the wrong supply, leaving the output on, or sending
-something it did not mean: slots, the way out, argument guards, threads, ports."""
+something it did not mean: slots, the way out, argument checks, threads, ports."""
 
 import fcntl
 import math
@@ -14,7 +14,7 @@ import pytest
 
 from binding_support import REPO, last_setpoint_shows, log_text, setpoint_lines
 from k7340 import K7340Error, K7340Warning, Supply
-from k7340.binding import slots as _slots
+from k7340.binding import ports as _ports
 
 
 def port_is_free(path):
@@ -90,7 +90,7 @@ def test_keep_output_and_read_only_sessions_leave_the_output_as_found(start_sim)
         psu.set_voltage(3000)
     with Supply(com_port=0) as psu:
         psu.read_voltage()
-        psu.faults
+        psu.clear_faults()
     info = subprocess.run(
         [sys.executable, "-m", "k7340", "info"],
         capture_output=True,
@@ -124,7 +124,7 @@ def test_a_warning_made_an_error_leaves_no_slot_open(start_sim):
         Supply(com_port=0, index=0).close()
 
 
-# --- argument guards ---------------------------------------------------------------------------
+# --- argument checks ---------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -240,4 +240,4 @@ def test_open_failures_name_the_device_tried(tmp_path, monkeypatch):
             Supply(**arguments)
         assert info.value.code == -10 and str(info.value).startswith(str(missing) + ": ")
     # Unmapped, COM port 0 is /dev/ttyS0 (not opened here: it may be a console).
-    assert _slots.device_name(0, {}) == "/dev/ttyS0"
+    assert _ports.device_name(0, {}) == "/dev/ttyS0"

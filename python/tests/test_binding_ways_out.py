@@ -88,7 +88,7 @@ runpy.run_path(os.environ["EXAMPLE"], run_name="__main__")
 """
 
 RECONNECTS = """
-from k7340.safety import Session
+from k7340 import Session
 def until(condition):
     began = time.monotonic()
     while not condition() and time.monotonic() - began < 5:
@@ -109,17 +109,18 @@ with Session(link, reopen_s=0.05) as session:
 """
 
 WATCHDOG_RUN_OUT = """
-from k7340.safety import Session, describe_faults
+from k7340 import Session
+from k7340.safety import fault_names, status_text
 with Session(port, watchdog_ms=300) as session:
     session.set_voltage(1000)
     sim("silent on"); time.sleep(0.7); sim("silent off"); time.sleep(0.2)
     reading = session.poll()
-    say("faults:", describe_faults(reading.status, reading.faults))
-    say("unknown:", describe_faults(0x10, 0x06), "empty:", describe_faults(0x10, 0))
+    say("status:", status_text(reading.status), "ended by:", type(session.take_event()).__name__)
+    say("faults:", fault_names(session.clear_faults()), "unknown:", fault_names(0x06))
 """
 
 FAILED_OFF = """
-from k7340.safety import Session
+from k7340 import Session
 with Session(port, lost_after=5) as session:
     session.set_voltage(1000)
     sim("silent on"); time.sleep(0.1)
@@ -217,9 +218,9 @@ ROWS = [
         "a watchdog run-out, named",
         WATCHDOG_RUN_OUT,
         None,
-        lambda log, out: "faults: ['watchdog expired: the supply switched its output off']" in out
-        and "unknown: ['bit 0x02', 'bit 0x04']" in out
-        and "empty: ['fault bit set, fault byte " "0x00']" in out,
+        lambda log, out: "status: Fault ended by: K7340OutageError" in out
+        and 'faults: ["bit 0x01 (the simulated supply\'s watchdog ran out)"]' in out
+        and "unknown: ['bit 0x02', 'bit 0x04']" in out,
     ),
 ]
 

@@ -169,7 +169,7 @@ ROWS = [  # finding, simulator options, before, argv, during, popen, status, std
         None,
         {},
         2,
-        r"^.*argument --step: must be seconds 0.01..10, not '4000'.*\n$",
+        r"^.*argument --step: must be seconds 0.01..10 .*, not '4000'.*\n$",
         lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on",
     ),
     (
@@ -191,7 +191,8 @@ ROWS = [  # finding, simulator options, before, argv, during, popen, status, std
         interrupt_when_polled,
         {},
         130,
-        r"^$",
+        r"^k7340: output on at 2000 V and no program holds it; `k7340 off --port {port}` "
+        r"switches it off\n$",
         lambda port, tmp: switched(port)[-1] == "set 2000.0 V, output on",
     ),
     (
@@ -213,7 +214,7 @@ ROWS = [  # finding, simulator options, before, argv, during, popen, status, std
         None,
         {},
         1,
-        r"reports OverI: no ramp started, nothing sent",
+        r"^k7340: {port}: RampTo refused: the supply reports OverI; nothing was sent\n$",
         NOTHING_SWITCHED,
     ),
     (
@@ -240,8 +241,9 @@ ROWS = [  # finding, simulator options, before, argv, during, popen, status, std
     ),
 ]
 STDOUT = {
-    "17": r"output \d+\.\d V, \d+\.\d+ uA\nstatus Enable\n$",
-    "19": r"faults watchdog expired: the supply switched its output off \(read now",
+    "17": r"output \d+\.\d V, \d+\.\d+ uA\nstatus Enable\noutput on at 2000 V and no program "
+    r"holds it; `k7340 off --port .*` switches it off\n$",
+    "19": r"faults bit 0x01 \(the simulated supply's watchdog ran out\) \(read now",
 }
 
 

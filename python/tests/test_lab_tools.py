@@ -13,7 +13,7 @@ import pytest
 
 from binding_support import REPO, wait_for
 from k7340 import K7340TripError, StatusFlags, Supply
-from k7340.lab import ramp as _ramp
+from k7340.lab.schedule import Schedule
 from k7340.testing import option_arguments, simulated_supply
 
 
@@ -101,27 +101,20 @@ def test_ramp_frames_rise_by_rate_times_step_and_end_exactly(sim, first, volts, 
 
 
 def test_ramp_keeps_a_steady_schedule_and_never_catches_up():
-    """A fake clock: the setpoints go out at step, 2 step, ...; a slow exchange (the clock
-    jumps 0.5 s) restarts the schedule instead of sending the missed steps in a burst."""
-    now, sent_at, sleeps = [100.0], [], []
-
-    class FakeSupply:
-        setpoint, status = 0.0, StatusFlags(0)
-
-        def checked_volts(self, v, name):
-            return float(v)
-
-        def set_voltage(self, v):
-            sent_at.append(round(now[0] - 100.0, 6))
-            if v == 300.0:
-                now[0] += 0.5
+    """A fake clock: the steps come at step, 2 step, ...; a slow exchange (the clock jumps
+    0.5 s) restarts the schedule instead of sending the missed steps in a burst."""
+    now, at = [100.0], []
 
     def sleep(seconds):
-        sleeps.append(round(seconds, 6))
         now[0] += seconds
 
-    _ramp.ramp(FakeSupply(), 600, 1000, 0.1, None, None, clock=lambda: now[0], sleep=sleep)
-    assert sent_at == [0.1, 0.2, 0.3, 0.8, 0.9, 1.0]
+    schedule = Schedule(0.1, clock=lambda: now[0], sleep=sleep)
+    for k in range(6):
+        schedule.wait()
+        at.append(round(now[0] - 100.0, 6))
+        if k == 2:
+            now[0] += 0.5
+    assert at == [0.1, 0.2, 0.3, 0.8, 0.9, 1.0]
 
 
 @pytest.mark.parametrize(
@@ -133,13 +126,23 @@ def test_ramp_keeps_a_steady_schedule_and_never_catches_up():
     ],
 )
 def test_a_trip_switches_the_output_off_and_raises_naming_the_bits(sim, options, bits):
-    port = sim(**options)
+    port = sim()
+    ((name, value),) = options.items()
+
+    def trip_after_first_step(volts):
+        if volts == 1000:
+            port.control("%s %s" % (name.replace("_", "-"), value))
+
     with Supply(com_port=0) as psu:
         with pytest.raises(K7340TripError) as info:
-            psu.ramp_to(2000, 20000)
+            psu.ramp_to(2000, 20000, progress=trip_after_first_step)
         assert info.value.bits == bits and psu.setpoint == 0.0
     assert ", ".join(bits.labels()) in str(info.value)
-    assert setpoints(port)[:2] == ["set 1000.0 V, output on", "output off"]
+    assert setpoints(port)[:3] == [
+        "set 1000.0 V, output on",
+        "set 2000.0 V, output on",
+        "output off",
+    ]
 
 
 @pytest.mark.parametrize(
@@ -199,10 +202,19 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
     sim(load_ohms="100e6")
     with Supply(com_port=0, keep_output=True) as psu:
         psu.set_voltage(1000)
+    # The output left on is an orphan: --keep-alive logs it at the interval asked.
     result = k7340_cli(
-        "log", "--interval", "0.1", "--duration", "1", "--csv", str(tmp_path / "run.csv")
+        "log",
+        "--interval",
+        "0.1",
+        "--duration",
+        "1",
+        "--keep-alive",
+        "--csv",
+        str(tmp_path / "run.csv"),
     )
     assert result.returncode == 0, result.stderr
+    assert "output on at 1000 V and no program holds it" in result.stderr
     with open(tmp_path / "run.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert list(rows[0]) == [
@@ -222,7 +234,7 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
         assert len(row["time"].split(".")[1][:3]) == 3  # milliseconds
         assert datetime.datetime.fromisoformat(row["time"]).tzinfo is not None
         assert abs(float(row["volts"]) - 1000) < 15 and abs(float(row["microamps"]) - 10) < 1
-        assert (row["status"], row["faults"], row["error"]) == ("Enable", "none", "")
+        assert (row["status"], row["faults"], row["error"]) == ("Enable", "", "")
 
 
 def test_a_failed_exchange_is_a_row_and_the_plot_is_drawn(sim, tmp_path):
@@ -246,7 +258,8 @@ def test_a_failed_exchange_is_a_row_and_the_plot_is_drawn(sim, tmp_path):
         stderr=subprocess.PIPE,
         text=True,
     )
-    wait_for(lambda: "read meter 2" in port.log())
+    # The open's first look and the first row (a line each way per exchange).
+    wait_for(lambda: port.log().count("read meter 2") >= 4)
     port.control("silent on")
     assert log.wait(timeout=30) == 0, log.stderr.read()
     with open(tmp_path / "run.csv", newline="") as f:
@@ -304,7 +317,7 @@ def test_ramp_leave_on_exits_at_the_target_unguarded(sim):
     assert result.returncode == 0, result.stderr
     assert result.stderr == (
         "k7340: output left at 1500.0 V on %s: unguarded now (watchdog "
-        "off); k7340 ramp --to 0 switches it off\n" % port
+        "off); k7340 off switches it off\n" % port
     )
     assert setpoints(port)[-1] == "set 1500.0 V, output on"
     assert sent(port)[-1] == "watchdog 0 (off)"

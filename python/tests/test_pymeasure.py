@@ -56,7 +56,7 @@ def test_properties_and_the_validator_that_refuses(port, max_volts, value, refus
         psu.voltage_setpoint = value
         assert setpoints(port)[-1] == "set 1000.0 V, output on"
         assert abs(psu.voltage - 1000) < 5 and abs(psu.current - 10.0) < 0.1  # 100 MOhm
-        assert psu.output_enabled and int(psu.status) == 0x04 and int(psu.faults) == 0
+        assert psu.output_enabled and int(psu.status) == 0x04 and int(psu.clear_faults()) == 0
         psu.shutdown()
         assert psu.voltage_setpoint == 0.0 and setpoints(port)[-2:] == [
             "set 500.0 V, output on",

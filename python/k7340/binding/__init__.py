@@ -1,6 +1,6 @@
-"""The binding: one open slot of the k7340 library as a Supply, with its errors, flags and
-EEPROM. It depends on nothing else of the package (Supply.ramp_to fetches the lab's ramp when
-it is called)."""
+"""The binding, the package's lowest layer: one open slot of the k7340 library as a Device
+(ctypes calls, argument checks, errors, flags, slots, ports, EEPROM), with no policy. It imports
+nothing else of the package; the safety core and k7340.Supply build on it."""
 
 from .errors import (
     ERR_ARGUMENT,
@@ -17,6 +17,7 @@ from .errors import (
     K7340ArgumentError,
     K7340Error,
     K7340IdentityError,
+    K7340OutageError,
     K7340TripError,
     K7340Warning,
     LibraryLoadError,
@@ -33,10 +34,10 @@ from .calls import (
     error_text,
 )
 from .slots import MAX_DEVICES
-from .supply import OUTPUT_ON_VOLTS, Supply
+from .device import OUTPUT_ON_VOLTS, Device
 
 __all__ = [
-    "Supply",
+    "Device",
     "Eeprom",
     "Ranges",
     "StatusFlags",
@@ -45,6 +46,7 @@ __all__ = [
     "FAULT_LABELS",
     "K7340Error",
     "K7340IdentityError",
+    "K7340OutageError",
     "K7340TripError",
     "K7340ArgumentError",
     "K7340Warning",

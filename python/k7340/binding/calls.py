@@ -1,11 +1,10 @@
-"""The calls of a Supply that read, or set nothing the safety rules watch: meters, flags,
-firmware, ranges, limits and raw reads. Supply (supply.py) adds the open, the output and the
-way out."""
+"""The calls of a device slot that read, or set nothing the safety rules watch: meters, flags,
+firmware, ranges, limits and raw reads. Device (device.py) adds the open and the setpoint."""
 
 import collections
 import ctypes
 
-from . import guards, library, slots
+from . import checks, library, slots
 from .flags import FaultFlags, StatusFlags
 
 METER_VOLTAGE = 0  # volts
@@ -25,7 +24,7 @@ def api_version():
 
 def error_text(code):
     """The library's text for any code ("System error" for codes it does not know)."""
-    code = guards.integer("code", code)
+    code = checks.integer("code", code)
     return slots.call(library.load(), "K7340_GetErrString", code).decode("ascii")
 
 
@@ -36,7 +35,7 @@ class SupplyCalls:
 
     def read_meter(self, channel):
         """Meter channel 0 volts, 1 microamperes, 2 temperature, 3 ten-bit reading 0..5.0."""
-        channel = guards.integer("channel", channel, 0, 3, "K7340_ReadMeter")
+        channel = checks.integer("channel", channel, 0, 3, "K7340_ReadMeter")
         value = ctypes.c_double()
         self.library_call("K7340_ReadMeter", channel, ctypes.byref(value))
         return value.value
@@ -55,7 +54,7 @@ class SupplyCalls:
 
     def read_raw_meter(self, channel):
         """Raw 24-bit reading of channel 0 to 2 (channels 0 and 1 keep 23 bits)."""
-        channel = guards.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
+        channel = checks.integer("channel", channel, 0, 2, "K7340_ReadRawMeter")
         value = ctypes.c_int(0)
         self.library_call("K7340_ReadRawMeter", channel, ctypes.byref(value))
         return value.value
@@ -69,9 +68,12 @@ class SupplyCalls:
         self.library_call("K7340_GetStatusFlags", ctypes.byref(value))
         return StatusFlags(value.value)
 
-    @property
-    def faults(self):
-        """Fault byte: asks the supply (fault query and its follow-up command)."""
+    def clear_faults(self):
+        """Acknowledges the supply's faults: reads the fault byte (the fault query), after which
+        the library always sends the follow-up command, which on the simulated supply clears
+        the latched faults (what the supply does with it is the supply's). Returns the
+        FaultFlags read. Nothing else in the package reads the fault byte: a poll shows the
+        status byte's Fault bit and leaves the latch alone."""
         value = ctypes.c_int()
         self.library_call("K7340_GetFaultFlags", ctypes.byref(value))
         return FaultFlags(value.value)
@@ -96,13 +98,13 @@ class SupplyCalls:
         """The supply's two limit levels in percent of full scale, 0..100 each."""
         self.library_call(
             "K7340_SetLimits",
-            guards.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
-            guards.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
+            checks.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
+            checks.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
         )
 
     def read_port(self, count):
         """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
-        count = guards.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
+        count = checks.integer("count", count, 1, READ_PORT_MAX, "K7340_ReadPort")
         buffer = (ctypes.c_ubyte * count)()
         got = ctypes.c_int(count)
         self.library_call("K7340_ReadPort", buffer, ctypes.byref(got))

@@ -3,7 +3,7 @@
 import ctypes
 import weakref
 
-from . import guards
+from . import checks
 
 EEPROM_SIZE = 128
 
@@ -34,7 +34,7 @@ class Eeprom:
     def __setitem__(self, address, value):
         if isinstance(address, slice):
             addresses = range(*address.indices(EEPROM_SIZE))
-            values = guards.byte_values("value", value)
+            values = checks.byte_values("value", value)
             if len(values) != len(addresses):
                 raise ValueError(
                     "value has %d bytes for the slice's %d addresses"
@@ -52,15 +52,15 @@ class Eeprom:
         return self[:]
 
     def _read(self, address):
-        address = guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_GetEEPROM")
+        address = checks.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_GetEEPROM")
         value = ctypes.c_ubyte()
         self._supply.library_call("K7340_GetEEPROM", address, ctypes.byref(value))
         return value.value
 
     def _write(self, address, value):
-        address = guards.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_SetEEPROM")
+        address = checks.integer("address", address, 0, EEPROM_SIZE - 1, "K7340_SetEEPROM")
         # The library would keep the low 8 bits; a byte store must not wrap silently.
-        value = guards.integer("EEPROM byte", value, 0, 255, "K7340_SetEEPROM")
+        value = checks.integer("EEPROM byte", value, 0, 255, "K7340_SetEEPROM")
         with self._supply.lock:
             self._supply.check_eeprom_write("K7340_SetEEPROM")
             self._supply.library_call("K7340_SetEEPROM", address, value)

@@ -86,35 +86,46 @@ class K7340ArgumentError(K7340Error, ValueError):
 
 
 class K7340TripError(K7340Error):
-    """The supply reported over-voltage, over-current, over-temperature or a fault during a
-    ramp, and the ramp switched the output off.
+    """The supply reported a trip (over-voltage, over-current, over-temperature or the Fault
+    bit) while a session held its output on, and the trip action ran.
 
-    ``bits`` is a :class:`StatusFlags` of the tripping bits only; ``volts`` the last setpoint
-    sent before the trip. No library call failed: ``code`` is None. When the zero setpoint
-    could not be sent either, ``note`` says that the output may still be on.
+    ``bits`` is a :class:`StatusFlags` of the tripping bits; ``volts`` the last setpoint sent
+    before the trip; ``text`` what happened ("the supply tripped (OverI) at 1000.0 V", or why a
+    conditioning run gave up); ``note`` how the trip action left the output: "output switched
+    off", "ramped down to zero", or, when even the zero setpoint could not be sent, that the
+    output may still be on. No library call failed: ``code`` is None. A conditioning run adds
+    ``trips``, the trips it backed off from, and ``gave_up`` (True when it gave up after them,
+    False when a fault or over-temperature ended it).
     """
 
-    TRIP_BITS = (
-        StatusFlags.OVER_VOLTAGE
-        | StatusFlags.OVER_CURRENT
-        | StatusFlags.OVER_TEMPERATURE
-        | StatusFlags.FAULT
-    )
-
-    def __init__(self, bits, volts, note=None):
-        self.bits = StatusFlags(int(bits) & int(self.TRIP_BITS))
+    def __init__(self, bits, volts, note=None, text=None, device=None):
+        self.bits = StatusFlags(int(bits))
         self.volts = volts
         self.code = None
         self.call = None
-        self.device = None
-        self.note = note
+        self.device = device
+        self.note = note or "output switched off"
         self.os_text = ""
-        self.text = "the supply tripped (%s) at %.1f V" % (", ".join(self.bits.labels()), volts)
+        self.trips = []
+        self.gave_up = False
+        self.text = text or "the supply tripped (%s) at %.1f V" % (
+            ", ".join(self.bits.labels()) or "no bit",
+            volts,
+        )
         Exception.__init__(self, self.text)
 
     def __str__(self):
-        off = self.note or "output switched off"
-        return "%s; %s" % (self.text, off)
+        return "%s; %s" % (self.text, self.note)
+
+
+class K7340OutageError(K7340Error):
+    """An outage ended what held the output on: the link was lost, or the supply's watchdog went
+    a whole period unfed (a stopped process, a busy computer). The output is presumed off: the
+    zero setpoint was sent, or is kept and sent first once the same supply answers (``note``
+    says which). Only a new request switches the output on again. ``code`` is None."""
+
+    def __init__(self, why, device=None, note=None):
+        super().__init__(None, "the output is presumed off: %s" % why, None, device, note)
 
 
 class K7340IdentityError(K7340Error):

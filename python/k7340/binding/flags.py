@@ -20,8 +20,8 @@ class StatusFlags(enum.IntFlag):
 
 
 class FaultFlags(enum.IntFlag):
-    """Fault byte from the fault query. Bits 0, 1, 2 and 4 have no meaning assigned; they are
-    kept in the value but have no name and no label."""
+    """Fault byte from the fault query. Bits 0, 1, 2 and 4 have no meaning assigned: they are
+    kept in the value, have no member name, and label as "bit 0x01"."""
 
     DAC = 0x08
     ADC_CURRENT = 0x20
@@ -53,5 +53,9 @@ FAULT_LABELS = {
 
 
 def _labels(value, table):
+    """One label per bit set, low bit first; a bit the table does not name is "bit 0x01", so
+    a non-zero byte never gives an empty list."""
     # Iterating the class, not the value: iterating a flag value needs Python 3.11.
-    return [label for member, label in table.items() if int(value) & int(member)]
+    named = {int(member): label for member, label in table.items()}
+    bits = [1 << i for i in range(8) if int(value) & (1 << i)]
+    return [named.get(bit, "bit 0x%02X" % bit) for bit in bits]

@@ -1,11 +1,9 @@
 """Which library slot each open Supply holds, the locks around the library's calls, and the
-naming of ports.
+mapping of device paths for the library's open.
 
 The library keeps everything per device index: calls on different indexes may run in different
 threads at once, calls on one index one thread at a time. So each slot has a lock of its own
-(``slot_lock``): one supply never waits for another. Opening by path writes K7340_COM<n> into
-the environment, which the library reads at open: ``OPEN_LOCK`` covers that write, the open and
-the removal of the mapping right after it, so no mapping leaks into a child process.
+(``slot_lock``): one supply never waits for another, not even for another's open or reopen.
 ``REGISTRY_LOCK`` guards the table of holders only and is never held across a library call.
 
 The table holds weak references: a Supply dropped without close() can be collected (and is
@@ -14,17 +12,12 @@ closed then).
 
 import contextlib
 import os
-import re
 import threading
 import weakref
 
-from . import guards
-from .library import IS_WINDOWS
+from . import checks
 
 MAX_DEVICES = 8
-MAX_COM_PORT = 255  # COM1..COM256
-
-OPEN_LOCK = threading.Lock()
 # Re-entrant: a dropped Supply collected while this thread holds it closes (and releases) itself.
 REGISTRY_LOCK = threading.RLock()
 _slot_locks = [threading.RLock() for _ in range(MAX_DEVICES)]
@@ -64,18 +57,16 @@ def forget_all_in_child():
     """After os.fork, in the child: the parent's supplies are none of the child's business, and
     a lock that another thread of the parent held at the fork would never be released. Takes
     no lock."""
-    global OPEN_LOCK, REGISTRY_LOCK, _NO_SLOT_LOCK, _holders, _slot_locks, _parent_slots
+    global _ENV_LOCK, _mapped, _in_flight, REGISTRY_LOCK, _NO_SLOT_LOCK
+    global _holders, _slot_locks, _parent_slots
     # The parent's slots stay open in the child's copy of the library, on the parent's ports:
     # closing them would reset the parent's port settings, reusing them would drive its supply.
     _parent_slots = frozenset(_parent_slots | set(_holders.keys()))
-    OPEN_LOCK = threading.Lock()
+    _ENV_LOCK, _mapped, _in_flight = threading.Lock(), {}, [0]
     REGISTRY_LOCK = threading.RLock()
     _NO_SLOT_LOCK = threading.Lock()
     _holders = weakref.WeakValueDictionary()
     _slot_locks = [threading.RLock() for _ in range(MAX_DEVICES)]
-
-
-_COM_NAME = re.compile(r"(?:\\\\\.\\)?COM(\d+)", re.IGNORECASE)
 
 
 def claim(index, supply):
@@ -95,7 +86,7 @@ def _claim(index, supply):
             "all %d library slots are held by open Supply objects (%s): close one"
             % (MAX_DEVICES, ", ".join(s.port for s in _holders.values()))
         )
-    index = guards.integer("index", index, 0, MAX_DEVICES - 1)
+    index = checks.integer("index", index, 0, MAX_DEVICES - 1)
     if index in _parent_slots:
         raise ValueError(
             "index %d is held by this process's parent (it forked): leave index out "
@@ -117,48 +108,38 @@ def release(index, supply):
             del _holders[index]
 
 
-def device_name(com_port, environ=None):
-    """The device the library opens for COM port com_port (0 = COM1)."""
-    if IS_WINDOWS:
-        return "COM%d" % (com_port + 1)
-    env = os.environ if environ is None else environ
-    return env.get("K7340_COM%d" % (com_port + 1)) or "/dev/ttyS%d" % com_port
-
-
-def parse_port(port):
-    """port= of Supply: "COMn" (n from 1) on every system, a device path on Linux. Returns
-    (com_port, path): path is None for a COM name."""
-    try:
-        text = os.fspath(port)
-    except TypeError:
-        raise TypeError(
-            "port must be a COM name (COM1..COM%d) or a device path, not %s"
-            % (MAX_COM_PORT + 1, type(port).__name__)
-        ) from None
-    if isinstance(text, bytes):
-        text = os.fsdecode(text)
-    match = _COM_NAME.fullmatch(text)
-    if match:
-        number = int(match.group(1))
-        if not 1 <= number <= MAX_COM_PORT + 1:
-            raise ValueError("port %s is outside COM1..COM%d" % (text, MAX_COM_PORT + 1))
-        return number - 1, None
-    if IS_WINDOWS or not text:
-        raise ValueError("port %r is not a COM name COM1..COM%d" % (text, MAX_COM_PORT + 1))
-    return None, text
+# Opening by path: the library reads the device of COM port n from K7340_COM<n+1> at the start
+# of its open. Each slot maps its path through a variable of its own, so that no open waits for
+# another slot's (a reopen over a slow line reads the EEPROM for seconds). Changing the
+# environment while another thread's open reads it is safe only when no variable is added or
+# removed meanwhile (that moves the C library's table under the reader): the slots' variables are
+# therefore added together, empty (an empty one means /dev/ttyS<n> to the library), when the
+# first open by path begins, given a path only for their own open, and removed together when
+# the last one ends, so that no mapping outlives the opens into a child process.
+_ENV_LOCK = threading.Lock()
+_mapped = {}  # slot index -> the K7340_COM<n> variable it maps through, while opens run
+_in_flight = [0]
 
 
 @contextlib.contextmanager
-def mapped(path):
-    """Maps a device path to a COM port number through the lowest K7340_COM<n> that this
-    process has not set, for the open only; yields the COM port number. Call with OPEN_LOCK
-    held."""
-    n = 1
-    while "K7340_COM%d" % n in os.environ:
-        n += 1
-    variable = "K7340_COM%d" % n
-    os.environ[variable] = path
+def mapped(index, path):
+    """Maps path for slot index's open; yields the COM port number to open."""
+    with _ENV_LOCK:
+        if not _in_flight[0]:
+            free = (n for n in range(1, 10000) if "K7340_COM%d" % n not in os.environ)
+            _mapped.update((slot, "K7340_COM%d" % next(free)) for slot in range(MAX_DEVICES))
+            for variable in _mapped.values():
+                os.environ[variable] = ""
+        _in_flight[0] += 1
+        variable = _mapped[index]
+        os.environ[variable] = path
     try:
-        yield n - 1
+        yield int(variable[len("K7340_COM") :]) - 1
     finally:
-        del os.environ[variable]
+        with _ENV_LOCK:
+            os.environ[variable] = ""
+            _in_flight[0] -= 1
+            if not _in_flight[0]:
+                for name in _mapped.values():
+                    os.environ.pop(name, None)
+                _mapped.clear()

@@ -1,29 +1,28 @@
-"""python -m k7340 (the console script k7340): small tools built on the binding and the
-safety core.
+"""python -m k7340 (the console script k7340): small tools on the package's session layer.
 
-    monitor   poll every 50 ms and print the readings (--voltage switches the output on)
-    log       one CSV row per interval, optionally plotted; only reads
-    plot      draw a saved log
-    ramp      move the output to a voltage at a rate and hold it there, guarded
-    ports     list the serial ports, --probe for supplies
-    info      library version, firmware, ranges, output and flags; only reads
-    condition bring the output up to a voltage, backing off after trips
-    gui       the PyMeasure window: queue ramp runs, watch them plot live, abort
+    monitor      poll every 50 ms and print the readings (--voltage switches the output on)
+    log          one CSV row per interval, optionally plotted; only reads
+    plot         draw a saved log
+    ramp         move the output to a voltage at a rate and hold it there, guarded
+    condition    bring the output up to a voltage, backing off after trips
+    off          switch off a supply that no program holds
+    clear-faults acknowledge the supply's latched faults
+    ports        list the serial ports, --probe for supplies
+    info         library version, firmware, ranges, output and flags; only reads
+    gui          the PyMeasure window: queue ramp runs, watch them plot live, abort
 """
 
 import argparse
 import os
 import sys
 
-from . import arguments, common, condition
+from . import arguments, common, condition, off
 from .info import info
 from .log import log
 from .monitor import POLL_SECONDS, monitor
 from .plot import plot_command
 from .ports import ports
 from .ramp import ramp_command
-
-PORT_HELP = "COM port number (0 = COM1) or device (/dev/ttyUSB0, COM7); default 0"
 
 SAFETY = (
     """\
@@ -35,43 +34,24 @@ crashes, or the cable or PC dies, the supply switches its output off within MS. 
 SIGTERM, SIGHUP and SIGQUIT (and a closed pipe under monitor) send the zero setpoint first,
 then exit (130 for Ctrl-C, 128 + the signal for the others); a port lost on the way is
 reopened to send it, and when the zero cannot be sent the command says the output may still
-be on.
-A program that hangs but lives keeps the watchdog fed, and any program talking to the
-supply restarts its watchdog. --watchdog 0 turns the dead-man off: unsafe. ramp --leave-on
-ends with the output on and no watchdog: unguarded.
+be on. A supply that reports a trip or fault bit gets no new output: latched faults are
+cleared only by clear-faults (or info --faults).
+Outages: a lost port, or a watchdog gone a whole period unfed (a stopped process), end what
+runs: the output is presumed off, the zero setpoint goes out (or once the same supply answers
+again), and the command exits 1. A trip (over-voltage, over-current, over-temperature, the
+Fault bit) is the trip action: --on-trip off (default) zeroes at once; ramp-down ramps to zero
+at --rate after over-current alone.
+Orphans: a read-only command that finds the output on (no program holds the port: it is
+exclusive) says so and polls no faster than every 2.6 s, so that it feeds no watchdog, unless
+--keep-alive; off switches such an output off; an owning command adopts it and says so.
+--watchdog 0 turns the dead-man off: unsafe. ramp --leave-on ends with the output on and no
+watchdog: unguarded.
 
-Exit status: 0 done, 1 the supply or the library failed, 2 bad input (nothing was sent,
-no file changed), 3 condition gave up at zero, 130 Ctrl-C, 128 + N another signal N."""
+Exit status: 0 done, 1 the supply or the library failed (a trip, an outage), 2 bad input
+(nothing was sent, no file changed), 3 condition gave up after trips (at zero), 130 Ctrl-C,
+128 + N another signal N."""
     % arguments.WATCHDOG_DEFAULT_MS
 )
-
-
-def _supply_options(parser):
-    parser.add_argument("--port", default="0", help=PORT_HELP)
-    parser.add_argument(
-        "--index",
-        type=int,
-        choices=range(8),
-        metavar="N",
-        help="library device slot 0..7 (default: a free one)",
-    )
-
-
-def _owner_options(parser, what):
-    parser.add_argument(
-        "--max-volts",
-        type=arguments.max_volts,
-        metavar="V",
-        help="refuse %s above V (20 V up to the supply's range)" % what,
-    )
-    parser.add_argument(
-        "--watchdog",
-        type=arguments.watchdog_ms,
-        metavar="MS",
-        default=arguments.WATCHDOG_DEFAULT_MS,
-        help="the supply's watchdog period while the output is on, 300..2550 "
-        "ms (default %d); 0 turns the dead-man off (unsafe)" % arguments.WATCHDOG_DEFAULT_MS,
-    )
 
 
 def _add(sub, name, help_text, run):
@@ -84,6 +64,16 @@ def _add(sub, name, help_text, run):
     )
     p.set_defaults(run=run)
     return p
+
+
+def _reader_options(p):
+    arguments.supply_options(p)
+    p.add_argument(
+        "--keep-alive",
+        action="store_true",
+        help="poll an output that no program holds at the usual pace (its "
+        "watchdog then stays fed by these reads)",
+    )
 
 
 def parser():
@@ -104,7 +94,7 @@ def parser():
         "poll every %d ms and print the readings until Ctrl-C" % (POLL_SECONDS * 1000),
         monitor,
     )
-    _supply_options(p)
+    _reader_options(p)
     p.add_argument(
         "--voltage",
         type=volts,
@@ -112,21 +102,27 @@ def parser():
         help="switch the output on at V first (5000, 5000V, 5kV); this monitor then "
         "owns it and every way out switches it off. Without it, only reads",
     )
-    _owner_options(p, "--voltage")
+    arguments.owner_options(p, "--voltage")
+    p.add_argument(
+        "--rate",
+        type=arguments.rate,
+        metavar="VPS",
+        help="volts per second of a trip's ramp-down (--on-trip ramp-down)",
+    )
     p.add_argument("--lines", action="store_true", help="one line per poll on a terminal")
 
     p = _add(sub, "log", "log the readings to CSV, one row per interval; only reads", log)
-    _supply_options(p)
+    _reader_options(p)
     p.add_argument(
         "--interval",
-        type=arguments.positive("seconds"),
+        type=arguments.positive_seconds,
         default=1.0,
         metavar="S",
         help="seconds between rows (default 1)",
     )
     p.add_argument(
         "--duration",
-        type=arguments.positive("seconds"),
+        type=arguments.positive_seconds,
         metavar="S",
         help="seconds to log (default: until Ctrl-C)",
     )
@@ -146,20 +142,20 @@ def parser():
         "watchdog fed, until Ctrl-C or a signal switch it off",
         ramp_command,
     )
-    _supply_options(p)
+    arguments.supply_options(p)
     p.add_argument(
         "--to",
         type=volts,
         required=True,
         metavar="V",
-        help="the target in volts (5000, 5000V, 5kV)",
+        help="the target in volts (5000, 5000V, 5kV); 0 ramps down and exits",
     )
     p.add_argument(
         "--rate",
-        type=arguments.positive("volts per second"),
+        type=arguments.rate,
         required=True,
         metavar="VPS",
-        help="volts per second",
+        help="volts per second (100, 100V/s)",
     )
     p.add_argument(
         "--step",
@@ -168,12 +164,42 @@ def parser():
         metavar="S",
         help="seconds between setpoints, %g..%g (default 0.05)" % arguments.STEP_S,
     )
-    _owner_options(p, "--to")
+    arguments.owner_options(p, "--to")
     p.add_argument(
         "--leave-on",
         action="store_true",
         help="exit at the target and leave the output on, watchdog off: unguarded",
     )
+
+    p = _add(
+        sub,
+        "condition",
+        "bring the output up to a voltage, backing off after trips; "
+        "exit 0 at the target, 3 gave up at zero",
+        condition.run,
+    )
+    arguments.supply_options(p)
+    condition.add_arguments(p)
+    arguments.owner_options(p, "--to")
+
+    p = _add(
+        sub,
+        "off",
+        "switch off a supply that no program holds: the zero setpoint, then "
+        "its watchdog disarmed (a port another program holds is refused)",
+        off.off,
+    )
+    arguments.supply_options(p)
+
+    p = _add(
+        sub,
+        "clear-faults",
+        "acknowledge the supply's faults: read the fault byte (the "
+        "supply then clears its latched faults) and print it; exit 1 if the Fault bit "
+        "stays set",
+        off.clear_faults,
+    )
+    arguments.supply_options(p)
 
     p = _add(sub, "ports", "list the serial ports; --probe asks each for a supply", ports)
     p.add_argument(
@@ -188,23 +214,13 @@ def parser():
         "print the library version, firmware, ranges, output and status; " "only reads",
         info,
     )
-    _supply_options(p)
+    arguments.supply_options(p)
     p.add_argument(
         "--faults",
         action="store_true",
-        help="also read the fault byte (the supply clears latched faults then)",
+        help="also acknowledge the faults: read the fault byte (the supply clears "
+        "its latched faults then)",
     )
-
-    p = _add(
-        sub,
-        "condition",
-        "bring the output up to a voltage, backing off after trips; "
-        "exit 0 at the target, 3 gave up at zero",
-        condition.run,
-    )
-    _supply_options(p)
-    condition.add_arguments(p)
-    _owner_options(p, "--to")
     sub.add_parser(
         "gui",
         help="the PyMeasure window: queue ramp runs, watch voltage and "

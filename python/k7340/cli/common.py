@@ -5,16 +5,17 @@ import os
 import signal
 import sys
 
-from .. import __version__
+from .._version import __version__
 from ..binding import K7340ArgumentError, K7340Error, LibraryLoadError, api_version
-from ..binding import slots
+from ..binding import ports
+from ..lab.csvlog import CsvError
 from . import show
-from .csvfile import CsvError
 
-# Exit statuses: 1 the supply or the library failed, 2 bad input (nothing was sent), 128 + N
-# stopped by signal N (130: Ctrl-C).
+# Exit statuses: 1 the supply or the library failed, 2 bad input (nothing was sent), 3 gave up
+# after trips (conditioning, plans), 128 + N stopped by signal N (130: Ctrl-C).
 FAILED = 1
 BAD_INPUT = 2
+GAVE_UP = 3
 SIGNALLED = 128
 INTERRUPTED = SIGNALLED + signal.SIGINT
 
@@ -103,23 +104,21 @@ def own_process():
         sys.stdout.close()
 
 
-def port_arguments(port):
-    """--port N (0 = COM1) or --port DEVICE (/dev/ttyUSB0, COM7) as Supply's keywords."""
-    if port.isdigit():
-        return {"com_port": int(port)}
-    return {"port": port}
+class Stopped(Exception):
+    """A stop signal ended the tool before anything was sent: one line, status 128 + N."""
 
-
-def port_name(port):
-    """The device that --port names, for messages."""
-    if port is not None and port.isdigit():
-        return slots.device_name(int(port))
-    return port
+    def __init__(self, text, status):
+        super().__init__(text)
+        self.status = status
 
 
 def run(command, args):
     """Runs a command; every failure is one line and an exit status."""
-    device = port_name(getattr(args, "port", None))
+    port = getattr(args, "port", None)
+    try:
+        device = None if port is None else ports.label(port)
+    except (TypeError, ValueError):
+        device = port
     try:
         return command(args)
     except BrokenPipeError:  # `k7340 info | head -1`: the reader left; nothing was switched on
@@ -129,6 +128,9 @@ def run(command, args):
     except KeyboardInterrupt:  # before a command's own handling began: nothing switched on
         say("interrupted")
         return INTERRUPTED
+    except Stopped as exc:
+        say(str(exc))
+        return exc.status
     except (BadInput, CsvError) as exc:
         say(str(exc))
         return BAD_INPUT

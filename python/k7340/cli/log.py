@@ -2,17 +2,24 @@
 
 The log only reads: it never sends a setpoint, and closing the supply sends nothing. The CSV
 file is checked before the supply is opened and written only once it is open; an existing
-file is never cut (--force starts it anew, --append adds to it); rows are written whole.
+file is never cut (--force starts it anew, --append adds to it); rows are written whole. An
+output found on that no program holds is said first and logged no faster than every 2.6 s
+(--keep-alive: at --interval), so that the log's reads keep no orphaned output alive.
 """
 
 import datetime
 import math
 import time
 
-from . import common, plot, record, session, show
-from .csvfile import CsvError, CsvFile
+from ..binding.flags import StatusFlags
+from ..lab.csvlog import CsvError, CsvFile
+from ..session import UP
+from . import common, connect, plot, record, show
 
 COLUMNS = ("time", "elapsed_s", "volts", "microamps", "temperature", "status", "faults", "error")
+# The fault byte is never read by a log (reading it clears the supply's latched faults): the
+# column names the Fault bit instead, as older logs' readers expect the column.
+FAULT_NOT_READ = "Fault bit set (not read: k7340 clear-faults acknowledges it)"
 
 
 def timestamp():
@@ -26,7 +33,7 @@ def row_values(reading):
         "%.3f" % reading.microamps,
         "%.2f" % reading.temperature,
         show.status_text(reading.status, " "),
-        show.fault_text(reading.status, reading.faults),
+        FAULT_NOT_READ if reading.status & StatusFlags.FAULT else "",
         "",
     )
 
@@ -60,18 +67,18 @@ def log(args):
         plot.check(args.plot)
     out = CsvFile(args.csv, COLUMNS, force=args.force, append=args.append)
     out.check()
-    with session.StopSignals() as stop:
-        link = session.Link(args, owner=False)
+    with connect.StopSignals() as stop:
+        session = connect.open_session(args, stop, False, record.next_to(args.csv))
         status = 0
         try:
             out.open()  # only now that the supply is open
-            status = _rows(args, link, out, stop)
+            status = _rows(args, session, out)
         except CsvError as exc:
             common.say(str(exc))
             status = common.FAILED
         finally:
             out.close()
-            link.close()
+            connect.finish(session, 0)
     common.say("%d rows in %s" % (out.rows, args.csv))
     if args.plot and status == 0:  # a log ended by Ctrl-C is drawn too
         plot.draw(args.csv, args.plot)
@@ -79,29 +86,24 @@ def log(args):
     return stop.status(status)
 
 
-def _rows(args, link, out, stop):
+def _rows(args, session, out):
     progress = Progress(args)
-    total = slots(args.interval, args.duration)
+    interval = session.poll_interval(args.interval)
     start = time.monotonic()
-    slot = 0
-    flight = record.next_to(args.csv)  # the flight recorder writes next to the log
+
+    def row(reading):
+        when, elapsed = timestamp(), time.monotonic() - start
+        if reading is None:
+            values = error_values(
+                session.last_error.text if session.link == UP else session.link_text
+            )
+        else:
+            values = row_values(reading)
+        out.write((when, "%.3f" % elapsed) + values)
+        progress.show(out.rows, elapsed, values)
+
     try:
-        while not stop and (total is None or slot < total):
-            stop.sleep(start + slot * args.interval - time.monotonic())
-            if stop:
-                break
-            when, elapsed = timestamp(), time.monotonic() - start
-            reading = link.poll()
-            record.note(flight, link, reading)
-            if reading is None:
-                values = error_values(link.error())
-            else:
-                values = row_values(reading)
-            out.write((when, "%.3f" % elapsed) + values)
-            progress.show(out.rows, elapsed, values)
-            # The next slot on the schedule that is still ahead: a slow row skips slots
-            # rather than shifting the ones after it.
-            slot = max(slot + 1, math.floor((time.monotonic() - start) / args.interval) + 1)
+        session.hold(interval, row, count=slots(interval, args.duration), keep_grid=True)
     finally:
         progress.end()
     return 0

@@ -1,29 +1,35 @@
 """k7340 monitor: poll every 50 ms and print the readings.
 
-Without --voltage it only reads: the output stays as found, whatever way the monitor ends.
-With --voltage it owns the output: it arms the supply's watchdog, switches the output on,
-and every way out (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT, a closed pipe) sends the zero setpoint.
-A lost port is reopened by the safety core; nothing is re-applied then.
+Without --voltage it only reads: the output stays as found, whatever way the monitor ends. An
+output found on that no program holds is said first, and then polled no faster than every 2.6 s
+(longer than the longest watchdog period), so that the monitor's reads keep no orphaned output
+alive; --keep-alive polls at the usual pace. With --voltage it owns the output: it arms the
+supply's watchdog, switches the output on (adopting an output no program holds), acts on a trip
+(--on-trip) and every way out (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT, a closed pipe) sends the zero
+setpoint. A lost port is reopened by the session; nothing is re-applied then.
 """
 
 import sys
-import time
 
-from . import arguments, common, record, session, show
+from ..binding import K7340ArgumentError, K7340Error
+from ..session import UP
+from . import arguments, common, connect, record, show
 
 POLL_SECONDS = 0.05
 
 
 def reading_line(reading):
-    """One monitor line; the flags are this poll's, the faults the ones held since the Fault
-    bit appeared."""
-    return "%9.0f V %9.3f uA  T %6.2f  status %-24s faults %s" % (
+    """One monitor line: the flags are this poll's."""
+    return "%9.0f V %9.3f uA  T %6.2f  status %s" % (
         reading.volts,
         reading.microamps,
         reading.temperature,
         show.status_text(reading.status),
-        show.fault_text(reading.status, reading.faults),
     )
+
+
+class StdoutGone(Exception):
+    """Standard output went away (a closed pipe or terminal)."""
 
 
 class Screen:
@@ -54,41 +60,39 @@ class Screen:
 
 
 def monitor(args):
-    refused = arguments.check_ceiling(args, "voltage")
-    if refused:
-        raise common.BadInput(refused)
+    arguments.check_owner(args, "voltage")
     common.check_stdout("the readings")
     owner = args.voltage is not None
-    with session.StopSignals() as stop:
-        link = session.Link(args, owner=owner)
+    with connect.StopSignals() as stop:
+        session = connect.open_session(args, stop, owner, record.recorder())
         screen = Screen(args.lines)
+        status = 0
+
+        def show_reading(reading):
+            # A failed exchange is a line; a lost port is said once (on standard error).
+            if reading is not None:
+                line = reading_line(reading)
+            elif session.link == UP:
+                line = "error: %s" % session.last_error.text
+            else:
+                return
+            if not screen.show(line):
+                raise StdoutGone()
+
         try:
             # A stop that came during the open wins: the output is never switched on then.
             if owner and not stop:
-                link.set_voltage(link.supply.checked_volts(args.voltage, "--voltage"))
-            due = time.monotonic()
-            flight = record.recorder()  # the flight recorder writes in the current folder
-            while not stop:
-                reading = link.poll()
-                record.note(flight, link, reading)
-                # A failed exchange is a line; a lost port is said once (on standard error).
-                line = (
-                    reading_line(reading)
-                    if reading is not None
-                    else "error: %s" % link.error()
-                    if link.up
-                    else None
-                )
-                if line is not None and not screen.show(line):
-                    common.say("standard output closed; stopping")
-                    break  # nobody reads: stop as on Ctrl-C
-                due += POLL_SECONDS
-                delay = due - time.monotonic()
-                if delay > 0:
-                    stop.sleep(delay)
-                else:
-                    due = time.monotonic()  # a slow supply: do not try to catch up
+                session.set_voltage(session.supply.checked_volts(args.voltage, "--voltage"))
+            session.hold(POLL_SECONDS, show_reading)
+        except K7340ArgumentError:
+            raise  # refused before anything was sent: exit 2
+        except StdoutGone:
+            common.say("standard output closed; stopping")  # nobody reads: stop as on Ctrl-C
+        except K7340Error as exc:
+            screen.end()
+            common.say(show.failure(exc, session.port))
+            status = common.FAILED
         finally:
             screen.end()
-            status = link.close()
+            status = connect.finish(session, status)
     return stop.status(status)

@@ -13,7 +13,7 @@ import re
 import sys
 import warnings
 
-from .. import K7340Error, K7340Warning, Supply
+from ..binding import Device, K7340Error, K7340Warning
 from ..binding.errors import ERR_CHECKSUM, ERR_NO_PORT, ERR_READ
 from . import common, show
 
@@ -110,7 +110,7 @@ def probe(port):
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", K7340Warning)
-            psu = Supply(keep_output=True, watchdog_ms=0, **keywords)
+            psu = Device(**keywords)
         with psu:
             firmware = psu.firmware_version
             vrange, irange = psu.ranges

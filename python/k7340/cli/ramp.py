@@ -2,18 +2,20 @@
 
 Before anything is sent the ramp refuses a target above the supply's range or --max-volts, a
 ramp longer than 24 hours, and a supply that reports over-voltage, over-current,
-over-temperature or a fault. It starts from the output voltage the supply reports when its
-output is on (else from 0), arms the supply's watchdog (--watchdog) before the output goes on,
-ramps, then holds the target with the watchdog fed until Ctrl-C or a signal, which switch the
-output off. A trip switches it off too. A port lost on the way is reopened by the safety core
-and the way out ends at zero, or says plainly that it could not.
+over-temperature or the Fault bit (naming the bits; latched faults are cleared only by
+`k7340 clear-faults`). It starts from 0, or from the measured voltage of an output found on
+that no program holds (which it adopts, and says so), arms the supply's watchdog (--watchdog)
+before the output goes on, ramps, then holds the target with the watchdog fed until Ctrl-C or
+a signal, which switch the output off. A trip is the trip action (--on-trip), an outage (a lost
+port, a watchdog gone a period unfed) ends the run with the output presumed off: both exit 1.
 
+--to 0 ramps down, sends the zero setpoint, disarms the watchdog and exits 0.
 --leave-on: exit at the target, the output left on and the watchdog off (unguarded).
 """
 
-from ..binding import OUTPUT_ON_VOLTS, K7340Error, K7340TripError, StatusFlags
+from ..binding import OUTPUT_ON_VOLTS, K7340ArgumentError, K7340Error
 from ..lab import ramp as lab_ramp
-from . import arguments, common, record, session, show
+from . import arguments, common, connect, show
 
 BAR = 30
 HOLD_POLL_S = 0.25
@@ -34,104 +36,65 @@ class Bar(common.ProgressLine):
         )
 
 
-def starting_point(volts, status, limit):
-    """The reported output voltage when the output is on, else 0."""
-    if StatusFlags.ENABLE in status and volts >= OUTPUT_ON_VOLTS:
-        return min(volts, limit)
-    return 0.0
-
-
-def refuse_tripped(port, reading):
-    """A supply that reports a trip or a fault gets no ramp: nothing is sent. The faults are
-    the ones the poll read (and so acknowledged) when the Fault bit appeared."""
-    tripped = StatusFlags(int(reading.status) & int(K7340TripError.TRIP_BITS))
-    if tripped:
-        faults = show.fault_text(reading.status, reading.faults)
-        raise common.Failed(
-            "%s reports %s%s: no ramp started, nothing sent"
-            % (port, show.status_text(tripped), "" if faults == "none" else " (%s)" % faults)
-        )
-
-
 def ramp_command(args):
-    refused = arguments.check_ceiling(args, "to")
-    if refused:
-        raise common.BadInput(refused)
-    with session.StopSignals() as stop:
-        link = session.Link(args, owner=True)
+    arguments.check_owner(args, "to")
+    # From zero: a longer ramp is refused before the port opens (from an output found on, the
+    # session checks again).
+    lab_ramp.checked(0.0, args.to, args.rate, args.step, "k7340 ramp", "--rate")
+    with connect.StopSignals() as stop:
+        session = connect.open_session(args, stop, owner=True)
         status, leave_on = 0, False
         try:
-            status, leave_on = _ramp(args, link, stop)
+            status, leave_on = _ramp(args, session, stop)
         finally:
-            status = link.close(leave_on=leave_on) or status
+            status = connect.finish(session, status, leave_on=leave_on)
     return stop.status(status)
 
 
-def _ramp(args, link, stop):
+def _ramp(args, session, stop):
     """(exit status, whether the output is to be left on)."""
-    psu = link.supply
+    psu = session.supply
     target = psu.checked_volts(args.to, "--to")  # above the range or --max-volts: exit 2
-    reading = link.poll()
-    if reading is None:
-        raise common.Failed("%s: the supply did not answer; no ramp started" % link.port)
-    refuse_tripped(link.port, reading)
-    start = starting_point(reading.volts, reading.status, psu.volts_limit)
-    lab_ramp.checked(start, target, args.rate, args.step, "k7340 ramp")
-    bar = Bar(start, target)
+    bar = Bar(session.found_on or psu.setpoint, target)
     try:
-        reached = link.ramp(target, args.rate, args.step, bar, start, stop)
-    except K7340TripError as exc:
-        bar.end()
-        common.say("%s: %s" % (psu.port, exc))
-        return common.FAILED, False
+        reached = session.ramp_to(target, args.rate, args.step, bar)
+    except K7340ArgumentError:
+        raise  # refused before anything was sent: exit 2
     except K7340Error as exc:
         bar.end()
-        common.say("ramp stopped at %.1f V: %s" % (bar.last, show.failure(exc, psu.port)))
+        where = "ramp stopped at %.1f V: " % bar.last if psu.ownership.ever_owned else ""
+        common.say(where + show.failure(exc, psu.port))
         return common.FAILED, False
     bar.end()
     if not reached:
         common.say("ramp interrupted at %.1f V" % bar.last)
         return 0, False
+    if target < OUTPUT_ON_VOLTS:
+        return 0, False  # ramped down: the way out zeroes and disarms
     if args.leave_on:
         return 0, True
-    return hold(link, target, stop), False
+    return hold(session, target), False
 
 
-def hold(link, target, stop, flight=None):
-    """Holds the target, the watchdog fed, until a stop; a trip ends it (exit status 1).
-    flight: a flight recorder fed with every reading (k7340 condition's)."""
-    common.say("holding %.1f V on %s; Ctrl-C switches the output off" % (target, link.port))
+def hold(session, target):
+    """Holds the target, the watchdog fed, until a stop; a trip or an outage ends it (exit
+    status 1)."""
+    common.say("holding %.1f V on %s; Ctrl-C switches the output off" % (target, session.port))
     line = common.ProgressLine()
+
+    def show_reading(reading):
+        if reading is not None:
+            line.write(
+                "%9.1f V %9.3f uA  status %s"
+                % (reading.volts, reading.microamps, show.status_text(reading.status))
+            )
+
     try:
-        while not stop:
-            reading = link.poll()
-            if flight is not None:
-                record.note(flight, link, reading)
-            if link.taken:
-                line.end()
-                common.say(
-                    "%s: another supply answers now; holding ends, it is left untouched" % link.port
-                )
-                return common.FAILED
-            if reading is not None:
-                line.write(
-                    "%9.1f V %9.3f uA  status %s"
-                    % (reading.volts, reading.microamps, show.status_text(reading.status))
-                )
-                tripped = int(reading.status) & int(K7340TripError.TRIP_BITS)
-                if tripped:
-                    line.end()
-                    common.say(
-                        "%s tripped (%s) while holding %.1f V; faults %s"
-                        % (
-                            link.port,
-                            show.status_text(tripped),
-                            target,
-                            show.fault_text(reading.status, reading.faults),
-                        )
-                    )
-                    return common.FAILED
-            stop.sleep(HOLD_POLL_S)
+        session.hold(HOLD_POLL_S, show_reading)
+    except K7340Error as exc:
+        line.end()
+        common.say("holding %.1f V ended: %s" % (target, show.failure(exc, session.port)))
+        return common.FAILED
     finally:
         line.end()
     return 0

@@ -1,26 +1,19 @@
-"""How the console tools word what the supply reports and what went wrong: the status and
-fault bytes ("none" for no bit at all, never an empty list) and failures naming the device."""
+"""How the console tools word what went wrong: failures naming the device, a busy port said as
+such. What the status and fault bytes say comes from the safety core (k7340.safety.status)."""
 
 import errno
 import sys
 
-from ..binding import StatusFlags
-from ..safety import describe_faults
+from ..safety.status import fault_names, status_text  # noqa: F401 (the tools' words)
 
 BUSY = {errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK}
 BUSY_TEXT = "busy: held by another program"
 _WINDOWS_ACCESS_DENIED = 5
 
 
-def status_text(status, separator=","):
-    """The status byte's labels; "none" when clear."""
-    return separator.join(StatusFlags(int(status)).labels()) or "none"
-
-
-def fault_text(status, faults):
-    """The faults in the safety core's words (the watchdog's run-out by name, bits without a
-    name as numbers); "none" when there are none, never an empty list."""
-    return ", ".join(describe_faults(status, faults)) or "none"
+def fault_text(faults):
+    """The fault byte in the safety core's words; "none" when no bit is set."""
+    return ", ".join(fault_names(faults)) or "none"
 
 
 def is_busy(exc):

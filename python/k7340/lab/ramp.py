@@ -1,15 +1,17 @@
-"""Supply.ramp_to and `k7340 ramp`: the setpoint moved at a bounded rate, one step at a time,
-with a status check after every step. The plan is a generator: a ramp of any length holds one
-setpoint at a time in memory."""
+"""Ramp planning: the setpoints of a ramp at a bounded rate, and the bounds of rates, steps and
+durations that every front end checks (one home). The plan is a generator: a ramp of any length
+holds one setpoint at a time in memory. The session (k7340.session) runs a plan step by step
+under its outage and trip rules."""
 
 import math
-import time
 
-from ..binding import guards
-from ..binding.errors import K7340ArgumentError, K7340Error, K7340TripError
+from ..binding import checks
+from ..binding.errors import K7340ArgumentError
 
 STEP_S = (0.01, 10.0)  # seconds between setpoints
-MAX_SECONDS = 24 * 3600.0  # a longer ramp is a typing error, not a plan
+MAX_RAMP_SECONDS = 24 * 3600.0  # a longer ramp is a typing error, not a plan
+MAX_RATE = 60000.0  # V/s: full scale of the largest range in one second
+MAX_WAIT_SECONDS = 7 * 24 * 3600.0  # a longer dwell, hold or wait is a typing error
 
 
 def plan(start, target, rate, step):
@@ -25,64 +27,39 @@ def plan(start, target, rate, step):
     yield float(target)
 
 
-def checked(start, target, rate, step, call="ramp_to"):
-    """rate and step as floats, or a refusal naming them: rate finite above 0, step
-    STEP_S[0]..STEP_S[1] s, and the whole ramp at most MAX_SECONDS."""
-    rate = guards.positive("rate", rate, "V/s", call=call)
-    step = guards.real("step", step, STEP_S[0], STEP_S[1], "s", call)
-    seconds = abs(target - start) / rate
-    if seconds > MAX_SECONDS:
-        raise K7340ArgumentError(
-            "a ramp from %g V to %g V at %g V/s takes %.0f s: more than %g hours (rate at "
-            "least %g V/s)"
-            % (start, target, rate, seconds, MAX_SECONDS / 3600, abs(target - start) / MAX_SECONDS),
-            call,
-        )
+def checked_rate(rate, name="rate", call=None):
+    """A rate in V/s: finite, above 0, at most MAX_RATE."""
+    return checks.positive(name, rate, "V/s", MAX_RATE, call)
+
+
+def checked(start, target, rate, step, call="ramp_to", name="rate"):
+    """rate and step as floats, or a refusal naming them: rate finite above 0 (at most
+    MAX_RATE), step STEP_S[0]..STEP_S[1] s, and the whole ramp at most MAX_RAMP_SECONDS."""
+    rate = checked_rate(rate, name, call)
+    step = checks.real("step", step, STEP_S[0], STEP_S[1], "s", call)
+    check_duration(start, target, rate, call, name)
     return rate, step
 
 
-def switch_off(supply):
-    """Output off at once; returns None, or a note saying the output may still be on."""
-    try:
-        supply.output_off()
-    except K7340Error as exc:
-        return "the zero setpoint could not be sent (%s): the output may still be on" % exc.text
-    return None
+def check_duration(start, target, rate, call=None, name="rate"):
+    """A ramp from start to target at rate takes at most MAX_RAMP_SECONDS."""
+    seconds = abs(target - start) / rate
+    if seconds > MAX_RAMP_SECONDS:
+        raise K7340ArgumentError(
+            "a ramp from %g V to %g V at %g V/s would take more than %g hours: %s must be at "
+            "least %.3g V/s"
+            % (
+                start,
+                target,
+                rate,
+                MAX_RAMP_SECONDS / 3600,
+                name,
+                abs(target - start) / MAX_RAMP_SECONDS,
+            ),
+            call,
+        )
 
 
-def ramp(
-    supply, volts, rate, step, progress, start, clock=time.monotonic, sleep=time.sleep, stop=None
-):
-    """Ramps supply from start (None: its setpoint) to volts. stop(), when given, is asked
-    before every setpoint: once true the ramp returns False without sending more. Returns
-    True when the target was sent."""
-    target = supply.checked_volts(volts, "volts")
-    origin = supply.setpoint if start is None else supply.checked_volts(start, "start")
-    rate, step = checked(origin, target, rate, step)
-    if progress is not None and not callable(progress):
-        raise TypeError("progress must be callable or None, not %s" % type(progress).__name__)
-    try:
-        due = clock()
-        for value in plan(origin, target, rate, step):
-            due += step
-            delay = due - clock()
-            if delay > 0:
-                sleep(delay)
-            else:
-                due = clock()  # a slow exchange: restart the schedule, never exceed the rate
-            if stop is not None and stop():
-                return False
-            supply.set_voltage(value)
-            tripped = supply.status & K7340TripError.TRIP_BITS
-            if tripped:
-                raise K7340TripError(tripped, value, switch_off(supply))
-            if progress is not None:
-                progress(value)
-    except KeyboardInterrupt as interrupt:
-        note = switch_off(supply)
-        if note is not None:
-            raise K7340Error(
-                None, "ramp interrupted", "ramp_to", device=supply.port, note=note
-            ) from interrupt
-        raise
-    return True
+def checked_seconds(name, seconds, call=None, low=0.0):
+    """A dwell, hold or wait in seconds: low..MAX_WAIT_SECONDS."""
+    return checks.real(name, seconds, low, MAX_WAIT_SECONDS, "s", call)

@@ -1,5 +1,5 @@
-"""The supply as a PyMeasure Instrument, talking through the binding (no VISA, no text
-commands).
+"""The supply as a PyMeasure Instrument, talking through the package's session layer (no VISA,
+no text commands).
 
     from k7340.pymeasure import K7340
 
@@ -9,6 +9,10 @@ commands).
     psu.shutdown()                                    # ramps to zero
     psu.close()
 
+Every setting and ramp is a request to the instrument's Session: a supply that reports a trip
+bit is refused before anything is sent, a trip is the trip action (``on_trip``), a lost port is
+reopened when the same supply answers again, and after an outage the output is presumed off.
+
 PyMeasure 0.9 turns a port string given to ``Instrument.__init__`` into a VISA adapter, and its
 ``includeSCPI=True`` would assign ``self.status``: the instrument hands over a K7340Adapter of
 its own and passes ``includeSCPI=False``.
@@ -16,32 +20,42 @@ its own and passes ``includeSCPI=False``.
 
 import logging
 import math
+import numbers
 
 from pymeasure.adapters import Adapter
 from pymeasure.instruments import Instrument
 
-from ..binding import K7340Error, StatusFlags, Supply
+from ..binding import K7340Error, StatusFlags
+from ..session import UP, Session
 
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())
 
 DEFAULT_RATE = 100.0  # volts per second, for shutdown() and ramp_to_voltage()
+BOUNDS = {"max_volts": "max_volts", "vrange": "the supply's vrange"}
 
 
 class K7340Adapter(Adapter):
-    """One open supply for an Instrument: ``connection`` is the binding's Supply, opened with
-    the keywords given (max_volts, index, watchdog_ms, ...). The supply takes no text commands,
-    so write/read/ask refuse. Closing switches the output off if this session switched it
-    on."""
+    """One open supply for an Instrument: ``session`` is the package's Session, opened with the
+    keywords given (max_volts, index, watchdog_ms, on_trip, ...); ``connection`` its Supply.
+    The supply takes no text commands, so write/read/ask refuse. Closing switches the output
+    off if this session switched it on (an Off owed to a lost port is tried again first)."""
 
     def __init__(self, port, **keywords):
+        self.session = None
         super().__init__()
-        if isinstance(port, int) and not isinstance(port, bool):
-            where = {"com_port": port}
-        else:
-            text = str(port)
-            where = {"com_port": int(text)} if text.isdigit() else {"port": text}
-        self.connection = Supply(**where, **keywords)  # max_volts, index, watchdog_ms, ...
+        session = Session(port, say=log.warning, **keywords)
+        session.open()
+        self.session = session
+
+    @property
+    def connection(self):
+        return None if self.session is None else self.session.supply
+
+    @connection.setter
+    def connection(self, value):
+        if value is not None:  # PyMeasure's Adapter sets None; the session holds the supply
+            raise AttributeError("the adapter's connection is its session's supply")
 
     def write(self, command):
         raise NotImplementedError(
@@ -55,58 +69,31 @@ class K7340Adapter(Adapter):
         )
 
     def close(self):
-        supply, self.connection = self.connection, None
-        if supply is not None:
-            supply.close()
+        session, self.session = self.session, None
+        if session is not None:
+            session.close()
 
     def __repr__(self):
-        return "<K7340Adapter %s>" % (self.connection.port if self.connection else "closed")
+        return "<K7340Adapter %s>" % (self.session.port if self.session else "closed")
 
 
 def volts_validator(value, values):
-    """Refuses (never clamps) a setpoint outside values = (0, limit, why): ValueError naming
-    the property and its range."""
+    """Refuses (never clamps) a setpoint outside values = (0, limit, why), and anything that is
+    not a real number (a bool, a string, -0.0): ValueError naming the property and its range."""
     low, high, why = values
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        raise ValueError("voltage_setpoint must be a number of volts, not %r" % (value,)) from None
-    if not (math.isfinite(number) and low <= number <= high):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError("voltage_setpoint must be a number of volts, not %r" % (value,))
+    number = float(value)
+    if not (math.isfinite(number) and low <= number <= high) or math.copysign(1, number) < 0:
         raise ValueError("voltage_setpoint %r is outside %g..%g V (%s)" % (value, low, high, why))
     return number
-
-
-def setting(getter, setter, docs, validator, values):
-    """A property in PyMeasure's style: ``values(instrument)`` gives the validator's range at
-    the time of setting; the getter and setter name methods or properties of the Supply."""
-
-    def fget(self):
-        return _get(self.supply, getter)
-
-    def fset(self, value):
-        value = validator(value, values(self))
-        getattr(self, setter)(value)
-
-    return property(fget, fset, doc=docs)
-
-
-def measurement(getter, docs, process=lambda instrument, value: value):
-    def fget(self):
-        return process(self, _get(self.supply, getter))
-
-    return property(fget, doc=docs)
-
-
-def _get(supply, name):
-    value = getattr(supply, name)
-    return value() if callable(value) else value
 
 
 class K7340(Instrument):
     """The 7340 high-voltage supply. ``port``: a device path ("/dev/ttyUSB0"), "COM7", a COM
     number (0 = COM1) or a K7340Adapter. ``max_volts`` lowers the highest setpoint below the
     supply's vrange; ``ramp_rate`` (V/s) is what shutdown() and ramp_to_voltage() use; other
-    keywords (index, watchdog_ms) go to the Supply."""
+    keywords (index, watchdog_ms, on_trip) go to the Session."""
 
     def __init__(
         self,
@@ -119,90 +106,124 @@ class K7340(Instrument):
         if isinstance(ramp_rate, bool) or not (
             isinstance(ramp_rate, (int, float)) and math.isfinite(ramp_rate) and ramp_rate > 0
         ):
-            raise ValueError(
+            raise ValueError(  # before the port is opened
                 "ramp_rate must be a number of volts per second above 0, not %r" % (ramp_rate,)
-            )  # before the port is opened
+            )
         self.ramp_rate = float(ramp_rate)
-        adapter = (
-            port
-            if isinstance(port, K7340Adapter)
-            else K7340Adapter(port, max_volts=max_volts, **kwargs)
-        )
-        super().__init__(adapter, name, includeSCPI=False)
+        if not isinstance(port, K7340Adapter):
+            port = K7340Adapter(port, max_volts=max_volts, rate=self.ramp_rate, **kwargs)
+        super().__init__(port, name, includeSCPI=False)
+
+    @property
+    def session(self):
+        """The package's Session (K7340Error once closed)."""
+        if self.adapter.session is None:
+            raise K7340Error(-1, "Device not open", "K7340", note="the instrument is closed")
+        return self.adapter.session
 
     @property
     def supply(self):
-        """The binding's Supply (K7340Error once closed)."""
-        if self.adapter.connection is None:
-            raise K7340Error(-1, "Device not open", "K7340", note="the instrument is closed")
-        return self.adapter.connection
+        """The session's Supply (K7340Error once closed)."""
+        return self.session.supply
 
     def setpoint_range(self):
         """(0, the highest setpoint, what limits it) for the validator."""
-        psu = self.supply
-        limit = psu.volts_limit
-        why = (
-            "max_volts"
-            if psu.max_volts is not None and limit == psu.max_volts
-            else "the supply's vrange"
-        )
-        return (0.0, float(limit), why)
+        limit, bound = self.supply.limit_and_bound()
+        return (0.0, float(limit), BOUNDS[bound])
 
-    voltage_setpoint = setting(
-        "setpoint",
-        "_apply",
-        """The setpoint in volts (the last one sent by this session).
-        Setting it sends it at once: 0 to max_volts or the supply's vrange, else ValueError and
-        nothing is sent. Below 20 V the output is off.""",
-        validator=volts_validator,
-        values=lambda self: self.setpoint_range(),
-    )
+    @property
+    def voltage_setpoint(self):
+        """The setpoint in volts (the last one sent by this session). Setting it sends it at
+        once: 0 to max_volts or the supply's vrange, else ValueError and nothing is sent. Below
+        20 V the output is off."""
+        return self.supply.setpoint
 
-    voltage = measurement("read_voltage", "The output voltage in volts (a meter reading).")
-    current = measurement("read_current", "The output current in microamperes.")
-    status = property(
-        lambda self: self._fresh_status(),
-        doc="""The status byte of a fresh
-        reply (StatusFlags: OverV, OverI, Enable, Fault, ...).""",
-    )
-    faults = measurement("faults", "The fault byte (FaultFlags); reading it clears latched faults.")
-    output_enabled = property(
-        lambda self: StatusFlags.ENABLE in self.status,
-        doc="True while the supply reports its output on (Enable).",
-    )
+    @voltage_setpoint.setter
+    def voltage_setpoint(self, value):
+        self.session.set_voltage(volts_validator(value, self.setpoint_range()))
 
-    def _fresh_status(self):
-        self.supply.read_voltage()  # one exchange: its reply carries the status byte
+    def _read(self, call):
+        """One reading through the session: a lost port is reopened first (the same supply
+        only), a failed exchange counts towards the lost-link rule."""
+        session = self.session
+        if session.link != UP and not session.reconnect(now=True):
+            raise K7340Error(
+                None, session.link_text or "the link is down", "read", device=session.port
+            )
+        try:
+            return call()
+        except K7340Error as exc:
+            session.failed(exc)
+            raise
+
+    @property
+    def voltage(self):
+        """The output voltage in volts (a meter reading)."""
+        return self._read(self.supply.read_voltage)
+
+    @property
+    def current(self):
+        """The output current in microamperes."""
+        return self._read(self.supply.read_current)
+
+    @property
+    def status(self):
+        """The status byte of a fresh reply (StatusFlags: OverV, OverI, Enable, Fault, ...)."""
+        self._read(self.supply.read_voltage)  # one exchange: its reply carries the status byte
         return self.supply.status
 
-    def _apply(self, volts):
-        self.supply.set_voltage(volts)
+    @property
+    def output_enabled(self):
+        """True while the supply reports its output on (Enable)."""
+        return StatusFlags.ENABLE in self.status
 
-    def ramp_to_voltage(self, volts, rate=None, progress=None):
+    def clear_faults(self):
+        """Acknowledges the faults: reads the fault byte (FaultFlags), after which the supply
+        clears its latched faults. Nothing else reads it."""
+        return self.session.clear_faults()
+
+    def ramp_to_voltage(self, volts, rate=None, progress=None, stop=None, on_reading=None):
         """Ramps the setpoint to volts at rate V/s (default ramp_rate), checked like
-        voltage_setpoint first; a trip switches the output off (K7340TripError)."""
+        voltage_setpoint first; a trip is the trip action (K7340TripError), an outage
+        K7340OutageError. False when stop() ended it."""
         volts = volts_validator(volts, self.setpoint_range())
-        self.supply.ramp_to(volts, self.ramp_rate if rate is None else rate, progress=progress)
+        rate = self.ramp_rate if rate is None else rate
+        return self.session.ramp_to(
+            volts, rate, progress=progress, stop=stop, on_reading=on_reading
+        )
 
     def shutdown(self):
-        """Ramps the output to zero at ramp_rate (at once if a step fails). Says in the log if
-        even the zero setpoint could not be sent."""
-        psu = self.adapter.connection
+        """Ramps the output to zero at ramp_rate; after an outage (a lost port, a watchdog gone
+        a period unfed), a trip, or a step that fails, the zero goes out at once. Says in the
+        log if even the zero setpoint could not be sent (it stays owed to the port)."""
+        session = self.adapter.session
+        psu = None if session is None else session.supply
         if psu is not None and not psu.closed:
-            try:
-                if psu.setpoint > 0:
-                    psu.ramp_to(0.0, self.ramp_rate)
-            except K7340Error as exc:
-                log.warning("ramp to zero failed (%s): switching the output off at once", exc)
+            if psu.owns_output and not self._outage(session):
                 try:
-                    psu.output_off()
-                except K7340Error as again:
+                    self.ramp_to_voltage(0.0)
+                except K7340Error as exc:
+                    log.warning("ramp to zero ended (%s): switching the output off at once", exc)
+            if psu.owns_output or psu.pending_off or psu.setpoint:
+                try:
+                    session.output_off()
+                except K7340Error as exc:
                     log.error(
                         "the zero setpoint could not be sent (%s): the output may still " "be on",
-                        again,
+                        exc,
                     )
                     raise
         super().shutdown()
+
+    @staticmethod
+    def _outage(session):
+        """An outage since the last request: the output is presumed off, so no ramp."""
+        psu = session.supply
+        ownership = psu.ownership
+        if ownership.owner and ownership.starving():
+            with psu.lock:
+                ownership.presume_off(psu, ownership.starved_text())
+        return session.link != UP or ownership.outage is not None or psu.pending_off
 
     def close(self):
         """Closes the supply (a zero setpoint first if this session switched the output on)."""

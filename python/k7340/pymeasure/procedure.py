@@ -7,9 +7,10 @@
     worker = Worker(Results(procedure, "run.csv"))
     worker.start(); worker.join(timeout=3600)
 
-Every end, the normal one, an abort (``worker.stop()``, the GUI's Abort) or a failure, goes
-through ``shutdown``, which ramps the output to zero at the procedure's rate (at once if a
-step fails) and closes the supply.
+The ramps and the hold are the instrument's session's (its trip action, its outage rule), with
+one row of results per reading. Every end, the normal one, an abort (``worker.stop()``, the
+GUI's Abort) or a failure, goes through ``shutdown``, which ramps the output to zero at the
+procedure's rate (at once after a trip, an outage or a step that fails) and closes the supply.
 """
 
 import logging
@@ -17,16 +18,10 @@ import time
 
 from pymeasure.experiment import FloatParameter, Parameter, Procedure
 
-from ..binding.errors import K7340TripError
-from ..safety.faults import HeldFaults
 from .instrument import K7340, volts_validator
 
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())
-
-
-class Stopped(Exception):
-    """The worker asked the procedure to stop (an abort): raised inside a ramp's step."""
 
 
 class RampProcedure(Procedure):
@@ -41,7 +36,7 @@ class RampProcedure(Procedure):
     # 0: the supply's vrange. (A name with a colon would not load back from the CSV header.)
     max_volts = FloatParameter("Max volts", units="V", minimum=0, maximum=60000, default=0)
 
-    DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status", "Faults"]
+    DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status"]
 
     instrument = None
 
@@ -52,7 +47,6 @@ class RampProcedure(Procedure):
         # Refused before a setpoint goes out: ValueError naming the range.
         volts_validator(self.voltage, instrument.setpoint_range())
         self._start = time.monotonic()
-        self._held = HeldFaults()  # the fault byte read once when the Fault bit appears
         self._total = 2 * self.voltage / self.rate + self.hold
         log.info(
             "%s: ramp to %g V at %g V/s, hold %g s",
@@ -63,45 +57,25 @@ class RampProcedure(Procedure):
         )
 
     def execute(self):
-        try:
-            self._ramp(self.voltage)
-            self._hold()
-            self._ramp(0.0)
-        except Stopped:
-            log.info("aborted at %.1f V", self.instrument.supply.setpoint)
+        instrument = self.instrument
+        stop = self.should_stop
+        if instrument.ramp_to_voltage(self.voltage, self.rate, stop=stop, on_reading=self._row):
+            if instrument.session.hold(self.period, self._row, seconds=self.hold, stop=stop):
+                instrument.ramp_to_voltage(0.0, self.rate, stop=stop, on_reading=self._row)
+        if stop():
+            log.info("aborted at %.1f V", instrument.supply.setpoint)
 
-    def _ramp(self, volts):
-        self.instrument.ramp_to_voltage(volts, self.rate, progress=self._step)
-
-    def _step(self, volts):
-        self._measure()
-        if self.should_stop():
-            raise Stopped()
-
-    def _hold(self):
-        end = time.monotonic() + self.hold
-        while time.monotonic() < end:
-            if self.should_stop():
-                raise Stopped()
-            self._measure()
-            time.sleep(max(0.0, min(self.period, end - time.monotonic())))
-
-    def _measure(self):
-        psu = self.instrument.supply
-        volts, microamps = psu.read_voltage(), psu.read_current()
-        status = int(psu.status)
-        tripped = status & K7340TripError.TRIP_BITS
-        if tripped and psu.setpoint > 0:  # a failure: shutdown() ends at zero
-            raise K7340TripError(tripped, psu.setpoint, "the procedure stops; ramping to zero")
+    def _row(self, reading):
+        if reading is None:
+            return
         self.emit(
             "results",
             {
                 "Time (s)": time.monotonic() - self._start,
-                "Setpoint (V)": psu.setpoint,
-                "Voltage (V)": volts,
-                "Current (uA)": microamps,
-                "Status": status,
-                "Faults": int(self._held.update(psu, psu.status) or 0),
+                "Setpoint (V)": self.instrument.supply.setpoint,
+                "Voltage (V)": reading.volts,
+                "Current (uA)": reading.microamps,
+                "Status": int(reading.status),
             },
         )
         done = (time.monotonic() - self._start) / self._total if self._total else 1.0

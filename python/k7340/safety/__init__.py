@@ -1,13 +1,12 @@
-"""The one safety core of every Python front end (the binding's Supply, the console tools,
-the Tango server, the lab tools): the dead-man (deadman.py), who switches the output off and
-how (guard.py), every way out (wayout.py: signals, forks, exit), reconnects that never
-energise (reconnect.py), the poll with the held fault byte (faults.py) and the Session that
-puts them together for programs that run for a while (session.py). The front ends hold no
-copy of these policies.
-"""
+"""The safety core, the package's second layer: ownership and the switch-off sequence
+(ownership.py), the dead-man and the outage rule's clock (deadman.py), every way out
+(wayout.py: signals, forks, exit), reconnects that never energise (reconnect.py), what the
+status and fault bits mean (status.py), and SafeDevice, a device slot with all of them
+(device.py). It builds on the binding only; the lab and the session build on it."""
 
 from .deadman import DEFAULT_WATCHDOG_MS, MAX_WATCHDOG_MS, MIN_WATCHDOG_MS, checked_watchdog_ms
-from .faults import WATCHDOG_TEXT, Reading, describe_faults
+from .device import SafeDevice
+from .status import Reading, fault_names, refusal, status_text
 from .wayout import StopFlag, handle_signals, on_stop, zero_all
 
 __all__ = [
@@ -15,21 +14,13 @@ __all__ = [
     "MIN_WATCHDOG_MS",
     "MAX_WATCHDOG_MS",
     "checked_watchdog_ms",
-    "WATCHDOG_TEXT",
+    "SafeDevice",
     "Reading",
-    "describe_faults",
+    "fault_names",
+    "refusal",
+    "status_text",
     "StopFlag",
     "handle_signals",
     "on_stop",
     "zero_all",
-    "Session",
 ]
-
-
-def __getattr__(name):
-    # session.py needs the whole binding, which itself needs this package's other modules.
-    if name == "Session":
-        from .session import Session
-
-        return Session
-    raise AttributeError("module %r has no attribute %r" % (__name__, name))

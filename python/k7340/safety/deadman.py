@@ -8,10 +8,14 @@ third, as required), taking the slot lock for one exchange at a time: a way out 
 lock makes it wait at most one exchange. A killed process, a crash, a pulled cable or a dead
 computer then leave the output on for one period at most.
 
+The outage rule's clock is here too (``starved``): a gap in feeding as long as the period less
+one exchange (a stopped process, a starved interpreter, a silent line) means the supply may have
+switched its output off by itself, so the output is presumed off from then on.
+
 Not covered: a process that hangs but lives keeps feeding (the heartbeat is a thread of its
-own), and any session's commands may restart the supply's watchdog (the simulated supply
-restarts it on every command), so a session that only watches can keep a dead owner's output
-alive.
+own). Any program's commands may restart the supply's watchdog (the simulated supply restarts
+it on every command): a read-only tool that finds an output no program holds therefore polls no
+faster than ORPHAN_POLL_S, longer than the longest period (see k7340.session).
 """
 
 import math
@@ -19,7 +23,7 @@ import threading
 import time
 import weakref
 
-from ..binding import guards
+from ..binding import checks
 from ..binding.errors import K7340ArgumentError
 
 DEFAULT_WATCHDOG_MS = 1000
@@ -27,12 +31,14 @@ MIN_WATCHDOG_MS = 300
 MAX_WATCHDOG_MS = 2550  # the supply's count is 0..255 in 10 ms units
 SLOW_EXCHANGES = 3  # the period must hold this many of the slowest exchange seen at open
 BEATS_PER_PERIOD = 4  # a third of the period is the most a beat may wait; a quarter leaves room
+# Longer than the longest period: reads this far apart feed no watchdog.
+ORPHAN_POLL_S = 2.6
 
 
 def checked_watchdog_ms(watchdog_ms, name="watchdog_ms"):
     """0 (the dead-man off: unsafe) or MIN_WATCHDOG_MS..MAX_WATCHDOG_MS; K7340ArgumentError
     names name and the range. Whole milliseconds; the supply counts 10 ms units."""
-    value = guards.integer(name, watchdog_ms, 0, MAX_WATCHDOG_MS, "K7340_SetWD")
+    value = checks.integer(name, watchdog_ms, 0, MAX_WATCHDOG_MS, "K7340_SetWD")
     if 0 < value < MIN_WATCHDOG_MS:
         raise K7340ArgumentError(
             "%s %d is outside %d..%d (0 turns the dead-man off, which is "
@@ -66,28 +72,35 @@ def check_against_line(watchdog_ms, slowest_s, port, name="watchdog_ms"):
 
 def time_the_line(supply):
     """At open, with the dead-man on: times two exchanges (the firmware query, the voltage
-    meter), keeps the slowest as the guard's slowest_s and refuses a period that cannot hold
+    meter), keeps the slowest as the ownership's slowest_s and refuses a period that cannot hold
     SLOW_EXCHANGES of it."""
-    guard = supply.guard
-    if not guard.watchdog_ms:
+    ownership = supply.ownership
+    if not ownership.watchdog_ms:
         return
     for read in (lambda: supply.firmware_version, supply.read_voltage):
         began = time.monotonic()
         read()
-        guard.slowest_s = max(guard.slowest_s, time.monotonic() - began)
-    check_against_line(guard.watchdog_ms, guard.slowest_s, supply.port)
+        ownership.slowest_s = max(ownership.slowest_s, time.monotonic() - began)
+    check_against_line(ownership.watchdog_ms, ownership.slowest_s, supply.port)
+
+
+def starved(fed_at, now, watchdog_ms, exchange_s):
+    """The outage rule's clock: True when the last feed (the start of the last acknowledged
+    watchdog command, at fed_at) is as long ago as the period less one exchange, so the
+    supply's watchdog may have run out. Never with the dead-man off (watchdog_ms 0)."""
+    return bool(watchdog_ms) and now - fed_at >= watchdog_ms / 1000.0 - exchange_s
 
 
 class Heartbeat:
     """Re-sends the watchdog command of a Supply every period / BEATS_PER_PERIOD until stopped.
     Holds the Supply only weakly: a dropped Supply is still collected (and closed then). Each
-    beat takes the slot lock for one exchange; the guard decides under that lock whether the
+    beat takes the slot lock for one exchange; the ownership decides under that lock whether the
     beat is still wanted, so a way out that stopped it is never followed by a late beat. A beat
     that fails is left to the supply: if the line is gone, its watchdog switches it off."""
 
-    def __init__(self, supply, guard, watchdog_ms):
+    def __init__(self, supply, ownership, watchdog_ms):
         self._supply = weakref.ref(supply)
-        self._guard = guard
+        self._ownership = ownership
         self.watchdog_ms = watchdog_ms
         self._stop = threading.Event()
         self.failures = 0
@@ -117,7 +130,7 @@ class Heartbeat:
             if not lock.acquire(timeout=interval):
                 continue  # a long call holds the slot: try again at once
             try:
-                if self._stop.is_set() or not self._guard.beat(supply, self):
+                if self._stop.is_set() or not self._ownership.beat(supply, self):
                     return
             finally:
                 lock.release()

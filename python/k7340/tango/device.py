@@ -1,11 +1,12 @@
-"""The K7340 Tango device: one supply, polled by a thread of its own, on the safety core.
+"""The K7340 Tango device: one supply, polled by a thread of its own, on the package's session
+layer.
 
 Meters, flags and state come from the poll thread, which pushes change events (and archive
 events for the meters) when a value changes; attribute reads return the last poll's values,
-marked invalid while the link is down. The poll, the dead-man, the reconnect and the zero at
-the end are the safety core's (through link.py); this class adds what is Tango's: the states,
-the written Setpoint that On applies, RampTo, and which commands the state allows. The states
-and what each command does in them are in docs/tango.md.
+marked invalid while the link is down. The poll, the dead-man, the reconnect, the trip action
+and the zero at the end are the session's (through connection.py); this class adds what is
+Tango's: the states, the written Setpoint that On applies, and which commands the state allows
+(commands.py). The states and what each command does in them are in docs/tango.md.
 """
 
 import sys
@@ -14,18 +15,15 @@ import time
 
 import tango
 from tango import AttReqType, AttrWriteType, DevState
-from tango.server import Device, attribute, command, device_property
+from tango.server import Device, attribute, device_property
 
-from ..binding import OUTPUT_ON_VOLTS, K7340Error, StatusFlags
-from ..lab import ramp as lab_ramp
+from ..binding import StatusFlags
 from ..lab.recorder import FlightRecorder
-from . import link, model
-from .conditioning import Conditioning
+from . import connection, model
+from .commands import RAMP_JOIN_S, Commands
 from .polling import Polling, fail
 
 STOP_BOUND_S = 2.0  # delete_device: the zero is sent within this, or the log says it was not
-RAMP_JOIN_S = 0.5  # a ramp sees its stop flag before its next setpoint
-RAMP_STEP_S = 0.05
 WRITE_ALLOWED = (DevState.ON, DevState.OFF, DevState.ALARM, DevState.UNKNOWN)
 EVENT_ATTRIBUTES = [
     "Voltage",
@@ -50,7 +48,7 @@ def _status_bit(name, flag):
     )
 
 
-class K7340(Polling, Conditioning, Device):
+class K7340(Polling, Commands, Device):
     """A Vantrel 7340 high-voltage supply on a serial port."""
 
     # The properties are declared once, in model.PROPERTIES. Tango hands them over as text and
@@ -83,15 +81,20 @@ class K7340(Polling, Conditioning, Device):
         unit="V",
         format="%.1f",
         access=AttrWriteType.READ_WRITE,
-        doc="read: the last setpoint this server sent; write: applied by On, "
-        "sent at once while the output is on (below 20 V: at once)",
+        doc="read: the last setpoint this server sent (or the output found on and adopted); "
+        "write: applied by On, sent at once while the output is on (below 20 V: at once); "
+        "RampTo and Condition leave the written value as it is",
     )
     OutputEnabled = attribute(dtype=bool, doc="the supply reports its output on")
     VRange = attribute(dtype=int, unit="V", doc="full-scale output voltage")
     IRange = attribute(dtype=int, unit="uA", doc="full-scale output current")
     FirmwareVersion = attribute(dtype=str, doc="firmware revision, four hex digits")
     StatusBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the status bits set")
-    FaultBits = attribute(dtype=(str,), max_dim_x=8, doc="labels of the fault bits held")
+    FaultBits = attribute(
+        dtype=(str,),
+        max_dim_x=8,
+        doc="the fault bits the last ClearFaults read (a poll never reads the fault byte)",
+    )
 
     (
         StatusOverV,
@@ -107,13 +110,12 @@ class K7340(Polling, Conditioning, Device):
     # --- life ---------------------------------------------------------------------------------
 
     def init_device(self):
-        self._link = None
+        self._connection = None
         self._config = None
         self._written = 0.0  # the Setpoint written: what On applies
-        self._sent = None  # the last setpoint this server sent; None: nothing sent or found yet
-        self._sends = 0  # counts the setpoints sent, so that a poll older than one is not used
-        self._ramp_thread = None
-        self._ramp_stop = threading.Event()
+        self._acknowledged = 0  # the fault byte the last ClearFaults read
+        self._run_thread = None
+        self._run_stop = threading.Event()
         self._note = ""
         self._pushed = {}
         self._stopping = threading.Event()
@@ -140,10 +142,12 @@ class K7340(Polling, Conditioning, Device):
                 "WatchdogMs is 0: the dead-man is off, so a killed server or a pulled "
                 "cable leaves the output on"
             )
-        self._link = link.Link(self._config, self._log)
-        self._recorder = FlightRecorder(self._config["RecordDir"] or None, name="k7340-tango")
+        self._connection = connection.Connection(self._config, self._log)
+        self._connection.session.recorder = FlightRecorder(
+            self._config["RecordDir"] or None, name="k7340-tango"
+        )
         self.set_state(DevState.UNKNOWN)
-        self.set_status("Connecting to %s" % self._link.port)
+        self.set_status("Connecting to %s" % self._connection.port)
         self._poller = threading.Thread(target=self._poll_loop, name="k7340-poll", daemon=True)
         self._poller.start()
 
@@ -152,16 +156,18 @@ class K7340(Polling, Conditioning, Device):
         within STOP_BOUND_S the zero setpoint goes to what this server switched on, or the log
         says the output may still be on. A supply found on and never commanded is left as
         found."""
+        if self._stopping.is_set():
+            return  # a second stop (a burst of signals) while the first one's way out runs
         self._stopping.set()
-        self._ramp_stop.set()
+        self._run_stop.set()
         self._poll_now.set()
-        if self._link is None:
+        if self._connection is None:
             return
         deadline = time.monotonic() + STOP_BOUND_S
-        thread = self._ramp_thread
+        thread = self._run_thread
         if thread is not None:
             thread.join(RAMP_JOIN_S)
-        note = self._link.close(deadline)
+        note = self._connection.close(deadline)
         if note:
             self._log(note)
 
@@ -204,11 +210,11 @@ class K7340(Polling, Conditioning, Device):
         return StatusFlags(self._cached().status).labels()
 
     def read_FaultBits(self):
-        return model.fault_labels(self._cached().faults)
+        return model.fault_labels(self._acknowledged)
 
     def _identity_field(self, i):
         self._cached()
-        identity = self._link.identity
+        identity = self._connection.identity
         if identity is None:
             fail("K7340_NotConnected", "the supply has not answered yet", "K7340.read")
         return identity[i]
@@ -223,14 +229,12 @@ class K7340(Polling, Conditioning, Device):
         return self._identity_field(2)
 
     def read_Setpoint(self):
-        return self._sent or 0.0
+        return self._sent()
 
-    def write_Setpoint(self, volts):
-        self._ready("Setpoint")
-        self._check_limit(volts, "Setpoint")
-        self._written = volts
-        if self.get_state() in (DevState.ON, DevState.ALARM) or volts < OUTPUT_ON_VOLTS:
-            self._send(volts, "Setpoint")
+    def _sent(self):
+        """The last setpoint this server sent, or the voltage of an output it adopted."""
+        psu = None if self._connection is None else self._connection.session.supply
+        return 0.0 if psu is None else psu.setpoint
 
     def is_Setpoint_allowed(self, request):
         return request == AttReqType.READ_REQ or self.get_state() in WRITE_ALLOWED
@@ -256,173 +260,3 @@ class K7340(Polling, Conditioning, Device):
                 "K7340.RampRate",
             )
         self._ramp_rate = rate
-
-    # --- commands -----------------------------------------------------------------------------
-
-    def _ready(self, what):
-        """Refuses what unless the link is up to the supply the device opened: while it is down
-        only Off is accepted."""
-        origin = "K7340." + what
-        if self._config is None:
-            fail("K7340_Configuration", self._config_error, origin)
-        poll = self._link.last
-        if poll.blocked:
-            fail("K7340_Blocked", "%s is not allowed: %s" % (what, poll.blocked), origin)
-        if poll.down:
-            fail(
-                "K7340_LinkDown",
-                "%s is not allowed while the link is down (%s): only Off is "
-                "accepted, and sent once the same supply answers again" % (what, poll.down),
-                origin,
-            )
-        if poll.reading is None:
-            fail(
-                "K7340_NotConnected",
-                "%s is not allowed: %s has not answered yet" % (what, self._link.port),
-                origin,
-            )
-
-    def _check_limit(self, volts, what):
-        limit = self._link.volts_limit
-        if not 0.0 <= volts <= limit:
-            bound = (
-                "MaxVolts"
-                if self._config["MaxVolts"] and limit == self._config["MaxVolts"]
-                else "the supply's vrange"
-            )
-            fail(
-                "K7340_ValueRefused",
-                "%s %g V is outside 0..%g V (%s)" % (what, volts, limit, bound),
-                "K7340." + what,
-            )
-
-    def _send(self, volts, what):
-        try:
-            self._link.set_voltage(volts)
-        except (K7340Error, ValueError) as exc:
-            fail("K7340_SupplyError", str(exc), "K7340." + what)
-        self._sent = volts
-        self._sends += 1
-        self._note = ""
-        self._poll_now.set()
-
-    def _stop_ramp(self):
-        thread = self._ramp_thread
-        if thread is not None and thread.is_alive():
-            self._ramp_stop.set()
-            thread.join(RAMP_JOIN_S)
-
-    @command(doc_in="switches the output on at the Setpoint written")
-    def On(self):
-        self._ready("On")
-        if self._written < OUTPUT_ON_VOLTS:
-            fail(
-                "K7340_NoSetpoint",
-                "write Setpoint (20 V or more) before On; it is %g V" % self._written,
-                "K7340.On",
-            )
-        self._check_limit(self._written, "On")
-        self._send(self._written, "On")
-
-    def is_On_allowed(self):
-        return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
-
-    @command(
-        doc_in="switches the output off (zero setpoint); stops a ramp. While the link is "
-        "down it is kept and sent once the same supply answers again"
-    )
-    def Off(self):
-        if self._config is None:
-            fail("K7340_Configuration", self._config_error, "K7340.Off")
-        if self._link.last.blocked:
-            fail("K7340_Blocked", "Off is not sent: %s" % self._link.last.blocked, "K7340.Off")
-        self._stop_ramp()
-        try:
-            sent = self._link.off()
-        except K7340Error as exc:
-            fail("K7340_SupplyError", str(exc), "K7340.Off")
-        if sent:
-            self._sent = 0.0
-            self._sends += 1
-            self._note = ""
-        self._poll_now.set()
-
-    @command(
-        dtype_in=float,
-        doc_in="volts: ramps the output there at RampRate from the last "
-        "setpoint sent; the written Setpoint stays as it is",
-    )
-    def RampTo(self, volts):
-        self._ready("RampTo")
-        self._check_limit(volts, "RampTo")
-        start = min(self._sent or 0.0, self._link.volts_limit)
-        try:
-            lab_ramp.checked(start, volts, self._ramp_rate, RAMP_STEP_S, "RampTo")
-        except ValueError as exc:
-            fail("K7340_ValueRefused", str(exc), "K7340.RampTo")
-        self._stop_ramp()
-        self._ramp_stop = threading.Event()  # its own: a ramp that was slow to stop stays stopped
-        self._note = ""
-        self._ramp_thread = threading.Thread(
-            target=self._ramp,
-            name="k7340-ramp",
-            daemon=True,
-            args=(start, volts, self._ramp_rate, self._ramp_stop.is_set),
-        )
-        self._ramp_thread.start()
-        self.set_state(DevState.MOVING)
-        self.set_status("Ramping to %g V at %g V/s" % (volts, self._ramp_rate))
-
-    def is_RampTo_allowed(self):
-        return self.get_state() in (DevState.ON, DevState.OFF, DevState.UNKNOWN)
-
-    def _ramp(self, start, volts, rate, stop):
-        def progress(now):
-            self._sent = now
-            self._sends += 1
-
-        with tango.EnsureOmniThread():
-            try:
-                done = self._link.ramp(start, volts, rate, RAMP_STEP_S, progress, stop)
-                self._note = (
-                    ("ramp to %g V done" % volts)
-                    if done
-                    else ("ramp stopped at %g V" % (self._sent or 0.0))
-                )
-            except (K7340Error, ValueError) as exc:  # a trip (output off) or a failed exchange
-                self._note = "ramp ended: %s" % exc
-            self._poll_now.set()
-
-    @command(doc_in="stops a ramp where it is")
-    def Stop(self):
-        self._stop_ramp()
-
-    @command(doc_in="output off, then the supply's reset (about one second)")
-    def Reset(self):
-        self._ready("Reset")
-        self._stop_ramp()
-        try:
-            self._link.reset()
-        except K7340Error as exc:
-            fail("K7340_SupplyError", str(exc), "K7340.Reset")
-        self._sent = 0.0
-        self._sends += 1
-        self._poll_now.set()
-
-    def is_Reset_allowed(self):
-        return self._config is not None
-
-    @command(
-        doc_in="reads the fault byte (which clears the supply's latched faults) and lets "
-        "go of the fault the poll holds"
-    )
-    def ClearFaults(self):
-        self._ready("ClearFaults")
-        try:
-            self._link.clear_faults()
-        except K7340Error as exc:
-            fail("K7340_SupplyError", str(exc), "K7340.ClearFaults")
-        self._poll_now.set()
-
-    def is_ClearFaults_allowed(self):
-        return self._config is not None

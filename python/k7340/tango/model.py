@@ -6,14 +6,15 @@ import math
 import os
 import re
 
-from ..binding.flags import FAULT_LABELS, FaultFlags, StatusFlags
-from ..binding.slots import parse_port
-from ..safety import describe_faults
-from ..safety.faults import WATCHDOG_EXPIRED
+from ..binding.flags import StatusFlags
+from ..binding.ports import parse_port
+from ..lab.ramp import MAX_RATE
 from ..safety.deadman import MAX_WATCHDOG_MS, MIN_WATCHDOG_MS, checked_watchdog_ms
+from ..safety.status import ALARM_BITS, fault_names, status_text
+from ..session import TRIP_ACTIONS
 
 WATCHDOG_MS = (MIN_WATCHDOG_MS, MAX_WATCHDOG_MS)
-RAMP_RATE = (1.0, 60000.0)  # V/s: 60000 V takes at most 17 hours at the lowest rate
+RAMP_RATE = (1.0, MAX_RATE)  # V/s: 60000 V takes at most 17 hours at the lowest rate
 
 
 def _integer(low, high):
@@ -42,6 +43,10 @@ def _record_dir(text):
     if text and not (os.path.isdir(text) and os.access(text, os.W_OK)):
         return None
     return text
+
+
+def _trip_action(text):
+    return text if text in TRIP_ACTIONS else None
 
 
 def _port_path(text):
@@ -104,6 +109,16 @@ PROPERTIES = collections.OrderedDict(
             ),
         ),
         (
+            "OnTrip",
+            Property(
+                _trip_action,
+                "off",
+                " or ".join(TRIP_ACTIONS),
+                "what a trip does: off (the zero setpoint at once) or ramp-down (to zero at "
+                "RampRate, after over-current alone; anything else is off)",
+            ),
+        ),
+        (
             "RecordDir",
             Property(
                 _record_dir,
@@ -115,8 +130,6 @@ PROPERTIES = collections.OrderedDict(
         ),
     ]
 )
-
-ALARM_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE
 
 # The status bits as boolean attributes, named after the panel's indicator labels.
 STATUS_BIT_ATTRIBUTES = [
@@ -182,24 +195,18 @@ def file_database_properties(path, device):
 
 
 def fault_labels(faults):
-    """The FaultBits attribute: the labels of the bits set, "Watchdog" for a watchdog run-out
-    and bits without a name as numbers ("bit 0x02")."""
-    value, named = int(faults or 0), 0
-    for member in FAULT_LABELS:
-        named |= int(member)
-    words = FaultFlags(value).labels()
-    for bit in (1 << i for i in range(8)):
-        if value & bit and not named & bit:
-            words.append("Watchdog" if bit == WATCHDOG_EXPIRED else "bit 0x%02X" % bit)
-    return words
+    """The FaultBits attribute: the fault byte that the last ClearFaults read, in the safety
+    core's words (the bits without a meaning as "bit 0x02")."""
+    return fault_names(int(faults or 0))
 
 
-def state_of(reading, ramping, down=None, blocked=None, pending_off=False):
-    """(state name, Status text). reading: the last poll's k7340.safety.Reading (its faults
-    the fault byte the poll holds); down: why the link is
-    down (None while it is up); blocked: what blocks every command (another supply found
-    behind the port, a property the supply refused).
-    State names are Tango's DevState names."""
+def state_of(reading, running, down=None, blocked=None, pending_off=False):
+    """(state name, Status text). reading: the last poll's k7340.safety Reading; running: an
+    operation (a ramp, a conditioning run) holds the output, which is MOVING until it ends
+    (conditioning backs off from over-voltage and over-current itself); down: why the link
+    is down (None while it is up); blocked: what blocks every command (another supply found
+    behind the port, a property the supply refused). State names are Tango's DevState
+    names."""
     if blocked:
         return "FAULT", blocked
     if down:
@@ -216,14 +223,12 @@ def state_of(reading, ramping, down=None, blocked=None, pending_off=False):
     if reading is None:
         return "UNKNOWN", "Connecting"
     status = StatusFlags(reading.status)
-    if reading.faults or StatusFlags.FAULT in status:
-        return "FAULT", "Fault: %s; ClearFaults clears it" % ", ".join(
-            describe_faults(status, reading.faults)
-        )
+    if running:
+        return "MOVING", "Running: output %.1f V, status %s" % (reading.volts, status_text(status))
+    if StatusFlags.FAULT in status:
+        return "FAULT", "Fault bit set; ClearFaults acknowledges it (it reads the fault byte)"
     if status & ALARM_BITS:
-        return "ALARM", "Alarm: %s" % ", ".join(StatusFlags(status & ALARM_BITS).labels())
-    if ramping:
-        return "MOVING", "Ramping: output %.1f V" % reading.volts
+        return "ALARM", "Alarm: %s" % status_text(status & ALARM_BITS)
     if StatusFlags.ENABLE in status:
         return "ON", "The output is on: %.1f V, %.3f uA" % (reading.volts, reading.microamps)
     return "OFF", "The output is off"

@@ -1,6 +1,7 @@
-"""The K7340 device's poll thread: the safety core's poll through link.py, turned into the
+"""The K7340 device's poll thread: the session's poll through connection.py, turned into the
 device's state, Status and attribute values, with change events (and archive events for the
-meters) pushed when a value changes. A mixin of the device class, apart from its commands."""
+meters) pushed when a value changes. A trip or an outage the session acted on is logged. A mixin
+of the device class, apart from its commands."""
 
 import time
 
@@ -19,39 +20,29 @@ class Polling:
     """The K7340 device's polling half (see device.py for the attributes it keeps)."""
 
     def _poll_loop(self):
-        # Its own link and stop flag: after an Init the device has new ones.
-        own, stopping, wake = self._link, self._stopping, self._poll_now
+        # Its own connection and stop flag: after an Init the device has new ones.
+        own, stopping, wake = self._connection, self._stopping, self._poll_now
         with tango.EnsureOmniThread():
             period = self._config["PollPeriodMs"] / 1000.0
             while not stopping.is_set():
                 try:
-                    sends = self._sends
                     poll = own.poll()
-                    self._record(poll)
+                    while own.events:
+                        event = own.events.pop(0)
+                        self._note = str(event)
+                        self._log(self._note)
                     if not stopping.is_set():
-                        self._publish(poll, sends)
+                        self._publish(poll)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
                 wake.wait(period)
                 wake.clear()
 
-    def _record(self, poll):
-        """The flight recorder: a file (and a log line) on a trip, fault or lost link."""
-        line = self._recorder.poll(None if poll.down else poll.reading, self._sent, poll.down)
-        if line:
-            self._log(line)
-
-    def _publish(self, poll, sends):
+    def _publish(self, poll):
         reading = poll.reading
-        ramping = self._ramp_thread is not None and self._ramp_thread.is_alive()
-        if reading is not None and not poll.down and not ramping and sends == self._sends:
-            on = StatusFlags.ENABLE in StatusFlags(reading.status)
-            if self._sent is None:  # found at start: a ramp starts from the output as found
-                self._sent = min(reading.volts, self._link.volts_limit) if on else 0.0
-            elif not on:  # the supply switched itself off (a trip, its watchdog)
-                self._sent = 0.0
-        state, text = model.state_of(reading, ramping, poll.down, poll.blocked, poll.pending_off)
-        if self._note and state in ("ON", "OFF"):
+        running = self._run_thread is not None and self._run_thread.is_alive()
+        state, text = model.state_of(reading, running, poll.down, poll.blocked, poll.pending_off)
+        if self._note and state in ("ON", "OFF", "ALARM", "FAULT"):
             text = "%s; %s" % (text, self._note)
         self.set_state(getattr(DevState, state))
         self.set_status(text)
@@ -64,10 +55,10 @@ class Polling:
             "Voltage": reading.volts,
             "Current": reading.microamps,
             "Temperature": reading.temperature,
-            "Setpoint": self._sent or 0.0,
+            "Setpoint": self._sent(),
             "OutputEnabled": StatusFlags.ENABLE in status,
             "StatusBits": status.labels(),
-            "FaultBits": model.fault_labels(reading.faults),
+            "FaultBits": model.fault_labels(self._acknowledged),
         }
         values.update((name, bool(status & flag)) for name, flag in model.STATUS_BIT_ATTRIBUTES)
         for name, value in values.items():
@@ -87,9 +78,9 @@ class Polling:
     def _cached(self):
         if self._config is None:
             fail("K7340_Configuration", self._config_error, "K7340.read")
-        reading = self._link.last.reading
+        reading = self._connection.last.reading
         if reading is None:
-            fail("K7340_NoReading", "no reading yet from %s" % self._link.port, "K7340.read")
+            fail("K7340_NoReading", "no reading yet from %s" % self._connection.port, "K7340.read")
         return reading
 
     def _meter(self, value):
