@@ -293,19 +293,16 @@ class Requests:
             raise K7340OutageError(ownership.outage, self.port, self.off_note())
 
     def line_failure(self, exc):
-        """A failed exchange during an operation ends it: an outage once the link counts as
-        lost, else the failure with the output switched off (or the zero owed)."""
+        """A failed exchange during an operation ends it as an outage: the output is presumed
+        off, the zero goes out (or is owed while the port is lost)."""
         self.failed(exc)
-        if self.link != UP or self.supply.ownership.outage is not None:
-            self._told_outage = self.supply.ownership.outage
-            return K7340OutageError(
-                self.supply.ownership.outage or self.link_text, self.port, self.off_note()
-            )
         psu = self.supply
-        with psu.lock:
-            failed = psu.ownership.switch_off(psu) if psu.owns_output else None
-        exc.note = failed.note if failed is not None else "output switched off"
-        return exc
+        ownership = psu.ownership
+        if ownership.outage is None:
+            with psu.lock:
+                ownership.presume_off(psu, "an exchange failed (%s)" % exc.text)
+        self._told_outage = ownership.outage
+        return K7340OutageError(ownership.outage, self.port, self.off_note())
 
     def trip(self, reading, why=None, rate=None, trips=None):
         """The trip action for reading, then K7340TripError (``gave_up`` when trips are given:

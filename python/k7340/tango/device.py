@@ -9,6 +9,7 @@ Tango's: the states, the written Setpoint that On applies, and which commands th
 (commands.py). The states and what each command does in them are in docs/tango.md.
 """
 
+import os
 import sys
 import threading
 import time
@@ -36,6 +37,27 @@ EVENT_ATTRIBUTES = [
     "State",
     "Status",
 ] + [name for name, _ in model.STATUS_BIT_ATTRIBUTES]
+
+
+def _exit_if_last(device):
+    """A stopping server (a stop signal, Kill) ends its process once the last device's way out
+    is done: Tango acts on every stop signal it gets, and one that comes while it takes itself
+    down (a burst of them, or just two close together) crashes it in its own clean-up."""
+    _live.discard(device)
+    try:
+        stopping = tango.Util.instance().is_svr_shutting_down()
+    except Exception:  # no server (a test context)
+        return
+    if stopping and not _live:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except Exception:
+                pass
+        os._exit(0)
+
+
+_live = set()  # the devices of this server whose way out has not run
 
 
 def _status_bit(name, flag):
@@ -110,6 +132,7 @@ class K7340(Polling, Commands, Device):
     # --- life ---------------------------------------------------------------------------------
 
     def init_device(self):
+        _live.add(self)
         self._connection = None
         self._config = None
         self._written = 0.0  # the Setpoint written: what On applies
@@ -157,19 +180,19 @@ class K7340(Polling, Commands, Device):
         says the output may still be on. A supply found on and never commanded is left as
         found."""
         if self._stopping.is_set():
-            return  # a second stop (a burst of signals) while the first one's way out runs
+            return  # a second stop while the first one's way out runs
         self._stopping.set()
         self._run_stop.set()
         self._poll_now.set()
-        if self._connection is None:
-            return
-        deadline = time.monotonic() + STOP_BOUND_S
-        thread = self._run_thread
-        if thread is not None:
-            thread.join(RAMP_JOIN_S)
-        note = self._connection.close(deadline)
-        if note:
-            self._log(note)
+        if self._connection is not None:
+            deadline = time.monotonic() + STOP_BOUND_S
+            thread = self._run_thread
+            if thread is not None:
+                thread.join(RAMP_JOIN_S)
+            note = self._connection.close(deadline)
+            if note:
+                self._log(note)
+        _exit_if_last(self)
 
     def _log(self, text):
         """The device's error stream, and standard error (a stopping server's last word)."""
