@@ -15,7 +15,6 @@ import pytest
 from binding_support import REPO, wait_for
 import k7340
 from k7340.binding.flags import FaultFlags, StatusFlags
-from k7340.safety import Reading, fault_names
 from k7340.testing import simulated_supply
 
 DEADMAN = ["1000", "0"]  # --watchdog: the dead-man on, then off
@@ -304,6 +303,7 @@ def row_tango_signal_burst(tmp, watchdog):
 
 
 def row_moving_while_conditioning(tmp, watchdog):
+    from k7340.safety import Reading
     from k7340.tango import model
 
     tripped = Reading(900.0, 9.0, 25.0, StatusFlags.ENABLE | StatusFlags.OVER_CURRENT, 900.0)
@@ -347,6 +347,8 @@ def row_condition_fault_exit(tmp, watchdog):
 
 
 def row_fault_names(tmp, watchdog):
+    from k7340.safety import fault_names
+
     assert FaultFlags(0x01).labels() == ["bit 0x01"]
     assert fault_names(0x09) == ["bit 0x01 (the simulated supply's watchdog ran out)", "DAC"]
 

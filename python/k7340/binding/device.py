@@ -211,10 +211,6 @@ class Device(SupplyCalls):
         self.library_call("K7340_SetVoltage", volts)
         self._setpoint = volts
 
-    def output_is_on(self):
-        """The last reply's status says the output is on (no exchange)."""
-        return StatusFlags.ENABLE in self.status
-
     # --- calls the safety rules watch, plain ---------------------------------------------------
 
     def send_watchdog_ms(self, milliseconds):
@@ -224,7 +220,7 @@ class Device(SupplyCalls):
 
     def check_eeprom_write(self, call):
         """EEPROM writes are refused while the output is on (as the last reply says)."""
-        if self.output_is_on():
+        if StatusFlags.ENABLE in self.status:  # as the last reply says
             raise K7340Error(
                 None,
                 "EEPROM writes are refused while the output is on",

@@ -18,7 +18,11 @@ import time
 
 from pymeasure.experiment import FloatParameter, Parameter, Procedure
 
+from ..binding.device import VRANGE_BOUNDS
+from ..lab.ramp import MAX_RATE, MAX_WAIT_SECONDS
 from .instrument import K7340, volts_validator
+
+VOLTS_MAX = VRANGE_BOUNDS[1]
 
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())
@@ -29,12 +33,12 @@ class RampProcedure(Procedure):
     results per ramp step and per ``period`` while holding."""
 
     port = Parameter("Port", default="0")
-    voltage = FloatParameter("Voltage", units="V", minimum=0, maximum=60000, default=1000)
-    rate = FloatParameter("Ramp rate", units="V/s", minimum=0.1, maximum=60000, default=200)
-    hold = FloatParameter("Hold", units="s", minimum=0, maximum=7 * 86400, default=5)
+    voltage = FloatParameter("Voltage", units="V", minimum=0, maximum=VOLTS_MAX, default=1000)
+    rate = FloatParameter("Ramp rate", units="V/s", minimum=0.1, maximum=MAX_RATE, default=200)
+    hold = FloatParameter("Hold", units="s", minimum=0, maximum=MAX_WAIT_SECONDS, default=5)
     period = FloatParameter("Sample period", units="s", minimum=0.05, maximum=60, default=0.2)
     # 0: the supply's vrange. (A name with a colon would not load back from the CSV header.)
-    max_volts = FloatParameter("Max volts", units="V", minimum=0, maximum=60000, default=0)
+    max_volts = FloatParameter("Max volts", units="V", minimum=0, maximum=VOLTS_MAX, default=0)
 
     DATA_COLUMNS = ["Time (s)", "Setpoint (V)", "Voltage (V)", "Current (uA)", "Status"]
 

@@ -43,8 +43,8 @@ from ..binding.errors import (
     K7340Warning,
 )
 from ..safety.deadman import DEFAULT_WATCHDOG_MS, ORPHAN_POLL_S
-from ..safety.device import SafeDevice
 from ..safety.status import Reading
+from .opening import open_stoppable
 from .requests import Requests
 from .states import DOWN, LINE_ERRORS, OTHER_SUPPLY, UP
 
@@ -52,7 +52,6 @@ LOST_AFTER = 3
 REOPEN_S = 0.5
 CLOSE_WAIT_S = 2.0  # an owner's close waits this long for a lost port to send its Off
 CLOSE_TRY_S = 0.1
-OPEN_STEP_S = 0.05  # how often a stoppable open looks at its stop
 
 
 class Session(Requests):
@@ -132,7 +131,7 @@ class Session(Requests):
         K7340Error; nothing has been sent then."""
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", K7340Warning)
-            supply = self._open_stoppable()
+            supply = open_stoppable(self._where, self._keywords, self._stopped, self.port)
         self.warnings = [w.message for w in caught if issubclass(w.category, K7340Warning)]
         try:
             supply.read_identity(self._stopped)
@@ -146,35 +145,6 @@ class Session(Requests):
 
     def _stopped(self):
         return self.abandon.is_set() or self.stop()
-
-    def _open_stoppable(self):
-        """The library's open runs for seconds on a slow line (it reads the EEPROM), and a
-        signal's handler runs only between Python's steps: so it runs in a thread of its own
-        while this one watches the stop. A stopped open is left to finish and closed."""
-        box = {}
-
-        def run():
-            try:
-                box["supply"] = SafeDevice(**self._where, **self._keywords)
-            except BaseException as exc:
-                box["error"] = exc
-
-        opener = threading.Thread(target=run, name="k7340-open", daemon=True)
-        opener.start()
-        while opener.is_alive():
-            opener.join(OPEN_STEP_S)
-            if opener.is_alive() and self._stopped():
-                threading.Thread(target=_close_when_open, args=(opener, box), daemon=True).start()
-                raise K7340Error(
-                    None,
-                    "stopped while the port opened",
-                    "open",
-                    device=self.port,
-                    note="nothing was sent",
-                )
-        if "error" in box:
-            raise box["error"]
-        return box["supply"]
 
     def _first_look(self, reading):
         """An output found on at open: no program holds it (the port is exclusive)."""
@@ -400,10 +370,3 @@ def checked_trip_action(on_trip):
 
 
 TRIP_ACTIONS = ("off", "ramp-down")
-
-
-def _close_when_open(opener, box):
-    opener.join()
-    supply = box.get("supply")
-    if supply is not None:
-        supply.close()

@@ -19,6 +19,7 @@ from tango import AttReqType, AttrWriteType, DevState
 from tango.server import Device, attribute, device_property
 
 from ..binding import StatusFlags
+from ..binding.device import IRANGE_BOUNDS, VRANGE_BOUNDS
 from ..lab.recorder import FlightRecorder
 from . import connection, model
 from .commands import RAMP_JOIN_S, Commands
@@ -85,10 +86,20 @@ class K7340(Polling, Commands, Device):
     del _name, _property
 
     Voltage = attribute(
-        dtype=float, unit="V", format="%.1f", min_value=0, max_value=60000, doc="output voltage"
+        dtype=float,
+        unit="V",
+        format="%.1f",
+        min_value=0,
+        max_value=VRANGE_BOUNDS[1],
+        doc="output voltage",
     )
     Current = attribute(
-        dtype=float, unit="uA", format="%.3f", min_value=0, max_value=500, doc="output current"
+        dtype=float,
+        unit="uA",
+        format="%.3f",
+        min_value=0,
+        max_value=IRANGE_BOUNDS[1],
+        doc="output current",
     )
     Temperature = attribute(
         dtype=float,
