@@ -226,6 +226,7 @@ def test_log_writes_one_row_per_interval(sim, tmp_path):
         "status",
         "faults",
         "error",
+        "event",
     ]
     assert len(rows) == 10
     elapsed = [float(r["elapsed_s"]) for r in rows]

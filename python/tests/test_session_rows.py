@@ -312,7 +312,7 @@ def row_moving_while_conditioning(tmp, watchdog):
 
 
 def row_no_slot_waits(tmp, watchdog):
-    with simulated_supply(delay_ms=60) as slow, simulated_supply() as quick:
+    with simulated_supply(delay_ms=40) as slow, simulated_supply() as quick:
         opened = threading.Event()
         threading.Thread(target=lambda: k7340.Supply(port=slow).close() or opened.set()).start()
         time.sleep(0.3)

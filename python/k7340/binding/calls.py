@@ -12,6 +12,7 @@ METER_CURRENT = 1  # microamperes
 METER_TEMPERATURE = 2
 METER_TEN_BIT = 3  # a ten-bit reading scaled to 0 .. 5.0
 READ_PORT_MAX = 65536
+LIMIT_STEPS = 63  # a limit level is 0..63 of full scale (63: no limit)
 
 Ranges = collections.namedtuple("Ranges", "vrange irange")
 Ranges.__doc__ = "Full-scale output voltage in volts and full-scale current in microamperes."
@@ -95,12 +96,19 @@ class SupplyCalls:
         return Ranges(vrange.value, irange.value)
 
     def set_limits(self, first_percent, second_percent):
-        """The supply's two limit levels in percent of full scale, 0..100 each."""
-        self.library_call(
-            "K7340_SetLimits",
-            checks.integer("first_percent", first_percent, 0, 100, "K7340_SetLimits"),
-            checks.integer("second_percent", second_percent, 0, 100, "K7340_SetLimits"),
-        )
+        """The supply's two limit levels in percent of full scale, 0..100 each (whole or not).
+        The supply takes each as one of LIMIT_STEPS + 1 levels, 0..63: each percentage goes to
+        the nearest level. Returns (first, second), the levels sent, in percent: set_limits(100,
+        5) sends levels 63 and 3 and returns (100.0, 4.76...)."""
+        levels = [
+            limit_level(name, value)
+            for name, value in (
+                ("first_percent", first_percent),
+                ("second_percent", second_percent),
+            )
+        ]
+        self.library_call("K7340_SetLimits", *(library_percent(level) for level in levels))
+        return tuple(level * 100.0 / LIMIT_STEPS for level in levels)
 
     def read_port(self, count):
         """Reads up to count (1..65536) bytes, about 100 ms at most; raises if none arrived."""
@@ -109,3 +117,15 @@ class SupplyCalls:
         got = ctypes.c_int(count)
         self.library_call("K7340_ReadPort", buffer, ctypes.byref(got))
         return bytes(buffer[: got.value])
+
+
+def limit_level(name, percent):
+    """A percentage 0..100 as the nearest of the supply's limit levels 0..LIMIT_STEPS."""
+    return int(
+        round(checks.real(name, percent, 0.0, 100.0, "%", "K7340_SetLimits") * LIMIT_STEPS / 100.0)
+    )
+
+
+def library_percent(level):
+    """The whole percentage the library turns into level (it keeps percent * 63 // 100)."""
+    return -(-level * 100 // LIMIT_STEPS)

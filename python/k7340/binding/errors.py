@@ -1,5 +1,6 @@
 """Exceptions and warnings raised by the binding, carrying the library's code and text."""
 
+import errno
 import os
 import sys
 
@@ -16,6 +17,13 @@ ERR_REPLY = -7
 ERR_RANGES = -8
 ERR_EEPROM_CHECKSUM = -9
 ERR_NO_PORT = -10
+
+# An operating-system error that means another program holds the port (the library takes it
+# exclusively); Windows says access denied (5).
+BUSY_CODES = {errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK} | (
+    {5} if sys.platform == "win32" else set()
+)
+BUSY_TEXT = "busy: held by another program"
 
 # An open that ends in one of these leaves the supply open and answering, with the default
 # ranges in force: the panel and the utility carry on after them, and so does the binding.
@@ -57,8 +65,13 @@ class K7340Error(Exception):
         self.os_text = _os_error_text(code)
         super().__init__(code, text)
 
+    @property
+    def busy(self):
+        """Another program holds the port."""
+        return self.code in BUSY_CODES
+
     def __str__(self):
-        detail = self.text
+        detail = BUSY_TEXT if self.busy else self.text
         if self.os_text:
             detail += " (%s)" % self.os_text
         if self.device:

@@ -16,7 +16,7 @@ import argparse
 import os
 import sys
 
-from . import arguments, common, condition, off
+from . import arguments, common, condition, off, samples
 from .info import info
 from .log import log
 from .monitor import POLL_SECONDS, monitor
@@ -110,25 +110,17 @@ def parser():
         help="volts per second of a trip's ramp-down (--on-trip ramp-down)",
     )
     p.add_argument("--lines", action="store_true", help="one line per poll on a terminal")
+    samples.options(p)
 
     p = _add(sub, "log", "log the readings to CSV, one row per interval; only reads", log)
     _reader_options(p)
-    p.add_argument(
-        "--interval",
-        type=arguments.positive_seconds,
-        default=1.0,
-        metavar="S",
-        help="seconds between rows (default 1)",
-    )
+    samples.options(p, required=True)
     p.add_argument(
         "--duration",
         type=arguments.positive_seconds,
         metavar="S",
         help="seconds to log (default: until Ctrl-C)",
     )
-    p.add_argument("--csv", required=True, metavar="FILE", help="the CSV file to write")
-    p.add_argument("--force", action="store_true", help="start an existing CSV file anew")
-    p.add_argument("--append", action="store_true", help="add rows to an existing CSV file")
     p.add_argument("--plot", metavar="FILE.png", help="draw volts and microamperes afterwards")
 
     p = _add(sub, "plot", "draw a saved log: volts and microamperes against time", plot_command)
@@ -170,6 +162,7 @@ def parser():
         action="store_true",
         help="exit at the target and leave the output on, watchdog off: unguarded",
     )
+    samples.options(p)
 
     p = _add(
         sub,

@@ -122,6 +122,18 @@ def owner_options(parser, what):
         help="what a trip does: off (the zero setpoint at once, the default) or ramp-down (to "
         "zero at the rate; over-current only: anything else is off)",
     )
+    limit_options(parser)
+
+
+def limit_options(parser):
+    parser.add_argument(
+        "--limits",
+        type=limits,
+        metavar="FIRST%,SECOND%",
+        help="the supply's two limit levels in percent of full scale, sent before the output "
+        "goes on (each to the nearest of the supply's 63 steps; the simulated supply "
+        "raises OverV above the first times vrange, OverI above the second times irange)",
+    )
 
 
 def check_owner(args, *names):

@@ -7,11 +7,12 @@ rate unless given), waits until the bit clears (at most --clear-within seconds) 
 again. The --max-trips-th trip, or a bit that does not clear, gives up: the trip action
 (--on-trip) brings the output to zero. The Fault bit, over-temperature and an outage (a lost
 port, a watchdog gone a period unfed) end the run at once, through the trip action or with the
-output presumed off. Every trip is a line on standard error and a row in --csv (time, setpoint,
-volts, microamps, status, record; an existing file only with --force or --append), and the
-flight recorder writes the last --record-seconds of readings before it to a file next to the
-CSV (or in the current folder). At the target it holds the output, the watchdog fed, until
-Ctrl-C or a signal switch it off, as `k7340 ramp` does (--leave-on: exit there, unguarded).
+output presumed off. Every trip is a line on standard error and a row marked in the sample log
+of --csv (the readings every --interval, the columns of `k7340 log`; an existing file only with
+--force or --append), and the flight recorder writes the last --record-seconds of readings
+before it to a file next to the CSV (or in the current folder). At the target it holds the
+output, the watchdog fed, until Ctrl-C or a signal switch it off, as `k7340 ramp` does
+(--leave-on: exit there, unguarded).
 Every argument and the file are checked before the supply is opened.
 Exit status: 0 at the target (then stopped, or left on), 3 gave up after trips (the output at
 zero), 1 the supply failed, faulted, overheated, tripped while holding or an outage ended the
@@ -22,12 +23,10 @@ import os
 
 from ..binding import K7340ArgumentError, K7340Error, K7340TripError
 from ..lab import condition as lab_condition
-from ..lab.csvlog import CsvError, CsvFile
+from ..lab.csvlog import CsvError
 from ..lab.recorder import FlightRecorder
-from . import arguments, common, connect, show
+from . import arguments, common, connect, samples, show
 from .ramp import hold
-
-TRIP_COLUMNS = ("time", "setpoint", "volts", "microamps", "status", "record")
 
 
 def add_arguments(p):
@@ -72,9 +71,7 @@ def add_arguments(p):
         metavar="N",
         help="the N-th trip gives up, at zero",
     )
-    p.add_argument("--csv", metavar="FILE", help="one row per trip")
-    p.add_argument("--force", action="store_true", help="start an existing CSV file anew")
-    p.add_argument("--append", action="store_true", help="add rows to an existing CSV file")
+    samples.options(p)
     p.add_argument(
         "--clear-within",
         type=arguments.positive_seconds,
@@ -122,38 +119,34 @@ def run(args):
         args.clear_within,
         "k7340 condition",
     )
-    trips = (
-        CsvFile(args.csv, TRIP_COLUMNS, force=args.force, append=args.append) if args.csv else None
-    )
-    if trips is not None:
-        trips.check()
+    out = samples.sample_log(args)
     folder = check_folder(os.path.dirname(os.path.abspath(args.csv)) if args.csv else os.getcwd())
     with connect.StopSignals() as stop:
         recorder = FlightRecorder(folder, args.record_seconds)
         session = connect.open_session(args, stop, True, recorder)
         status, leave_on = 0, False
         try:
-            if trips is not None:
-                trips.open()
-            status, leave_on = _run(args, session, trips)
+            status, leave_on = _run(args, session, out, samples.opened(out, session))
         except CsvError as exc:
             common.say(str(exc))
             status = common.FAILED
         finally:
-            if trips is not None:
-                trips.close()
+            samples.close(out)
             status = connect.finish(session, status, leave_on=leave_on)
     return stop.status(status)
 
 
-def _run(args, session, trips):
-    """(exit status, whether the output is to be left on)."""
+def _run(args, session, out, feed):
+    """(exit status, whether the output is to be left on). out: the sample log (or None), fed
+    with every reading, its trips marked in it."""
     psu = session.supply
     target = psu.checked_volts(args.to, "--to")  # above the range or --max-volts: exit 2
     progress = common.ProgressLine()
-    seen = []
+    seen, last = [], [None]
 
     def show_reading(phase, reading):
+        feed(reading)
+        last[0] = reading
         progress.write(
             "%-8s setpoint %8.1f V  output %8.1f V  %9.3f uA  trips %d/%d"
             % (
@@ -174,16 +167,10 @@ def _run(args, session, trips):
             "trip %d at %.1f V: %.1f V, %.3f uA, status %s"
             % (len(seen), trip.setpoint, trip.volts, trip.microamps, status)
         )
-        if trips is not None:
-            trips.write(
-                (
-                    trip.time.isoformat(timespec="milliseconds"),
-                    "%.1f" % trip.setpoint,
-                    "%.1f" % trip.volts,
-                    "%.3f" % trip.microamps,
-                    status,
-                    trip.record,
-                )
+        if out is not None:
+            record = " (record %s)" % trip.record if trip.record else ""
+            out.mark(
+                "trip %d at %.1f V: %s%s" % (len(seen), trip.setpoint, status, record), last[0]
             )
 
     try:
@@ -218,7 +205,7 @@ def _run(args, session, trips):
     common.say("reached %.1f V after %d trip%s" % (result.volts, len(seen), _s(len(seen))))
     if args.leave_on:
         return 0, True
-    return hold(session, target), False
+    return hold(session, target, feed), False
 
 
 def _s(count):

@@ -87,6 +87,7 @@ def open_session(args, stop, owner, recorder=None):
             max_volts=args.max_volts,
             on_trip=args.on_trip,
             rate=getattr(args, "rate", None),
+            limits=args.limits,
         )
         if not args.watchdog:
             common.say(DEADMAN_OFF)
@@ -103,6 +104,11 @@ def open_session(args, stop, owner, recorder=None):
             ) from None
         raise
     warned(session.warnings)
+    if owner and session.limits is not None:
+        common.say(
+            "limit levels %.1f %%, %.1f %% of full scale (the nearest of the supply's "
+            "63 steps)" % session.limits
+        )
     return session
 
 

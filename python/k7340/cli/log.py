@@ -1,45 +1,17 @@
 """k7340 log: one CSV row per interval on a steady schedule, optionally plotted afterwards.
 
-The log only reads: it never sends a setpoint, and closing the supply sends nothing. The CSV
-file is checked before the supply is opened and written only once it is open; an existing
+The log only reads: it never sends a setpoint, and closing the supply sends nothing. The file
+is the sample log (k7340.lab.samplelog, the format ramp, monitor and condition write with
+--csv too): checked before the supply is opened and written only once it is open; an existing
 file is never cut (--force starts it anew, --append adds to it); rows are written whole. An
 output found on that no program holds is said first and logged no faster than every 2.6 s
 (--keep-alive: at --interval), so that the log's reads keep no orphaned output alive.
 """
 
-import datetime
 import math
-import time
 
-from ..binding.flags import StatusFlags
-from ..lab.csvlog import CsvError, CsvFile
-from ..session import UP
-from . import common, connect, plot, record, show
-
-COLUMNS = ("time", "elapsed_s", "volts", "microamps", "temperature", "status", "faults", "error")
-# The fault byte is never read by a log (reading it clears the supply's latched faults): the
-# column names the Fault bit instead, as older logs' readers expect the column.
-FAULT_NOT_READ = "Fault bit set (not read: k7340 clear-faults acknowledges it)"
-
-
-def timestamp():
-    """The local time, ISO 8601 with milliseconds and the UTC offset."""
-    return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
-
-
-def row_values(reading):
-    return (
-        "%.1f" % reading.volts,
-        "%.3f" % reading.microamps,
-        "%.2f" % reading.temperature,
-        show.status_text(reading.status, " "),
-        FAULT_NOT_READ if reading.status & StatusFlags.FAULT else "",
-        "",
-    )
-
-
-def error_values(text):
-    return ("", "", "", "", "", text)
+from ..lab.csvlog import CsvError
+from . import common, connect, plot, record, samples
 
 
 class Progress(common.ProgressLine):
@@ -65,12 +37,12 @@ def slots(interval, duration):
 def log(args):
     if args.plot:
         plot.check(args.plot)
-    out = CsvFile(args.csv, COLUMNS, force=args.force, append=args.append)
-    out.check()
+    out = samples.sample_log(args)
     with connect.StopSignals() as stop:
         session = connect.open_session(args, stop, False, record.next_to(args.csv))
         status = 0
         try:
+            out.interval = session.poll_interval(args.interval)
             out.open()  # only now that the supply is open
             status = _rows(args, session, out)
         except CsvError as exc:
@@ -88,22 +60,14 @@ def log(args):
 
 def _rows(args, session, out):
     progress = Progress(args)
-    interval = session.poll_interval(args.interval)
-    start = time.monotonic()
+    feed = samples.feeder(session, out)
 
     def row(reading):
-        when, elapsed = timestamp(), time.monotonic() - start
-        if reading is None:
-            values = error_values(
-                session.last_error.text if session.link == UP else session.link_text
-            )
-        else:
-            values = row_values(reading)
-        out.write((when, "%.3f" % elapsed) + values)
-        progress.show(out.rows, elapsed, values)
+        if feed(reading):
+            progress.show(out.rows, out.clock() - out.start, out.last)
 
     try:
-        session.hold(interval, row, count=slots(interval, args.duration), keep_grid=True)
+        session.hold(out.interval, row, count=slots(out.interval, args.duration), keep_grid=True)
     finally:
         progress.end()
     return 0

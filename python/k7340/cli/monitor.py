@@ -13,7 +13,8 @@ import sys
 
 from ..binding import K7340ArgumentError, K7340Error
 from ..session import UP
-from . import arguments, common, connect, record, show
+from ..lab.csvlog import CsvError
+from . import arguments, common, connect, record, samples, show
 
 POLL_SECONDS = 0.05
 
@@ -61,14 +62,23 @@ class Screen:
 
 def monitor(args):
     arguments.check_owner(args, "voltage")
+    if args.voltage is None and args.limits is not None:
+        raise common.BadInput("--limits goes with --voltage: a monitor without it only reads")
     common.check_stdout("the readings")
     owner = args.voltage is not None
+    out = samples.sample_log(args)
     with connect.StopSignals() as stop:
         session = connect.open_session(args, stop, owner, record.recorder())
         screen = Screen(args.lines)
         status = 0
+        try:
+            feed = samples.opened(out, session)
+        except CsvError as exc:
+            common.say(str(exc))
+            feed, status = None, common.FAILED
 
         def show_reading(reading):
+            feed(reading)
             # A failed exchange is a line; a lost port is said once (on standard error).
             if reading is not None:
                 line = reading_line(reading)
@@ -81,18 +91,23 @@ def monitor(args):
 
         try:
             # A stop that came during the open wins: the output is never switched on then.
-            if owner and not stop:
+            if owner and not stop and feed is not None:
                 session.set_voltage(session.supply.checked_volts(args.voltage, "--voltage"))
-            session.hold(POLL_SECONDS, show_reading)
+            if feed is not None:
+                session.hold(POLL_SECONDS, show_reading)
         except K7340ArgumentError:
             raise  # refused before anything was sent: exit 2
         except StdoutGone:
             common.say("standard output closed; stopping")  # nobody reads: stop as on Ctrl-C
+        except CsvError as exc:
+            common.say(str(exc))
+            status = common.FAILED
         except K7340Error as exc:
             screen.end()
             common.say(show.failure(exc, session.port))
             status = common.FAILED
         finally:
             screen.end()
+            samples.close(out)
             status = connect.finish(session, status)
     return stop.status(status)

@@ -129,7 +129,7 @@ def refusal(exc):
         return "no supply answers (%s)" % exc.text
     if exc.code == ERR_CHECKSUM:
         return "something answers, not a supply (%s)" % exc.text
-    if show.is_busy(exc):
+    if exc.busy:
         return "%s (%s)" % (show.BUSY_TEXT, exc.os_text or exc.text)
     if exc.code == errno.EIO:
         return "no such hardware (%s)" % exc.os_text

@@ -15,7 +15,8 @@ port, a watchdog gone a period unfed) ends the run with the output presumed off:
 
 from ..binding import OUTPUT_ON_VOLTS, K7340ArgumentError, K7340Error
 from ..lab import ramp as lab_ramp
-from . import arguments, common, connect, show
+from ..lab.csvlog import CsvError
+from . import arguments, common, connect, samples, show
 
 BAR = 30
 HOLD_POLL_S = 0.25
@@ -41,23 +42,28 @@ def ramp_command(args):
     # From zero: a longer ramp is refused before the port opens (from an output found on, the
     # session checks again).
     lab_ramp.checked(0.0, args.to, args.rate, args.step, "k7340 ramp", "--rate")
+    out = samples.sample_log(args)
     with connect.StopSignals() as stop:
         session = connect.open_session(args, stop, owner=True)
         status, leave_on = 0, False
         try:
-            status, leave_on = _ramp(args, session, stop)
+            status, leave_on = _ramp(args, session, samples.opened(out, session))
+        except CsvError as exc:
+            common.say(str(exc))
+            status = common.FAILED
         finally:
+            samples.close(out)
             status = connect.finish(session, status, leave_on=leave_on)
     return stop.status(status)
 
 
-def _ramp(args, session, stop):
-    """(exit status, whether the output is to be left on)."""
+def _ramp(args, session, feed):
+    """(exit status, whether the output is to be left on). feed(reading): the sample log's."""
     psu = session.supply
     target = psu.checked_volts(args.to, "--to")  # above the range or --max-volts: exit 2
     bar = Bar(session.found_on or psu.setpoint, target)
     try:
-        reached = session.ramp_to(target, args.rate, args.step, bar)
+        reached = session.ramp_to(target, args.rate, args.step, bar, on_reading=feed)
     except K7340ArgumentError:
         raise  # refused before anything was sent: exit 2
     except K7340Error as exc:
@@ -73,16 +79,17 @@ def _ramp(args, session, stop):
         return 0, False  # ramped down: the way out zeroes and disarms
     if args.leave_on:
         return 0, True
-    return hold(session, target), False
+    return hold(session, target, feed), False
 
 
-def hold(session, target):
+def hold(session, target, feed):
     """Holds the target, the watchdog fed, until a stop; a trip or an outage ends it (exit
-    status 1)."""
+    status 1). feed(reading): the sample log's."""
     common.say("holding %.1f V on %s; Ctrl-C switches the output off" % (target, session.port))
     line = common.ProgressLine()
 
     def show_reading(reading):
+        feed(reading)
         if reading is not None:
             line.write(
                 "%9.1f V %9.3f uA  status %s"

@@ -1,14 +1,9 @@
 """How the console tools word what went wrong: failures naming the device, a busy port said as
 such. What the status and fault bytes say comes from the safety core (k7340.safety.status)."""
 
-import errno
-import sys
 
+from ..binding.errors import BUSY_TEXT
 from ..safety.status import fault_names, status_text  # noqa: F401 (the tools' words)
-
-BUSY = {errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK}
-BUSY_TEXT = "busy: held by another program"
-_WINDOWS_ACCESS_DENIED = 5
 
 
 def fault_text(faults):
@@ -16,15 +11,10 @@ def fault_text(faults):
     return ", ".join(fault_names(faults)) or "none"
 
 
-def is_busy(exc):
-    code = getattr(exc, "code", None)
-    return code in BUSY or (sys.platform == "win32" and code == _WINDOWS_ACCESS_DENIED)
-
-
 def failure(exc, device=None):
     """One line for a failed call: a busy port says so, and the device is named."""
     where = getattr(exc, "device", None) or device
-    if is_busy(exc):
+    if getattr(exc, "busy", False):
         return "%s: %s (%s)" % (where, BUSY_TEXT, exc.os_text or exc.text)
     text = str(exc)
     if where and not text.startswith(str(where)):

@@ -63,7 +63,9 @@ class Session(Requests):
     trip's ramp-down when no operation gives one), ``lost_after``, ``reopen_s``, ``say(text)``
     for one-line news, ``stop()`` (a stop asked: an open or an operation ends), ``sleep(seconds)``
     (one that wakes on a stop), ``keep_alive`` (a reader polls an orphaned output at its own
-    pace) and ``recorder`` (a FlightRecorder fed with every reading)."""
+    pace), ``recorder`` (a FlightRecorder fed with every reading) and ``limits`` (the two limit
+    levels in percent, sent at open, before anything can switch the output on; ``limits``
+    then holds the stepped values the supply took)."""
 
     def __init__(
         self,
@@ -84,6 +86,7 @@ class Session(Requests):
         sleep=None,
         keep_alive=False,
         recorder=None,
+        limits=None,
     ):
         self._where = ports.keywords(port) if supply is None else None
         self._keywords = dict(
@@ -102,6 +105,7 @@ class Session(Requests):
         self.sleep = sleep if sleep is not None else time.sleep
         self.keep_alive = keep_alive
         self.recorder = recorder
+        self.limits = limits  # the two limit levels to send at open, in percent
         self.supply = supply
         self.link = UP if supply is not None else DOWN
         self.failures = 0
@@ -135,6 +139,8 @@ class Session(Requests):
         self.warnings = [w.message for w in caught if issubclass(w.category, K7340Warning)]
         try:
             supply.read_identity(self._stopped)
+            if self.limits is not None:
+                self.limits = supply.set_limits(*self.limits)
             self.supply, self.link, self.failures = supply, UP, 0
             self._first_look(self.sample(record=False))
         except BaseException:
