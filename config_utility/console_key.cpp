@@ -15,6 +15,8 @@ int ReadConsoleKey() {
 
 #else // POSIX
 
+#include "ending_signals.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -27,10 +29,10 @@ static termios g_savedTerminal;
 static termios g_keyTerminal;
 static volatile sig_atomic_t g_savedValid = 0;
 
-// Signals that end the program: the terminal is restored, then the signal takes its course.
-static const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-enum { ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0] };
-static struct sigaction g_previousEnding[ENDING_SIGNAL_COUNT];
+// Signals that end the program (ending_signals.h): the terminal is restored, then the signal
+// takes its course.
+static sigset_t g_ending;
+static struct sigaction g_previousEnding[NSIG];
 static struct sigaction g_previousStop;
 
 static void RestoreTerminal() {
@@ -78,14 +80,17 @@ static void OnStopSignal(int signo) {
 }
 
 static void CatchSignals() {
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        SetHandler(ENDING_SIGNALS[i], OnEndingSignal, &g_previousEnding[i]);
+    EndingSignals(&g_ending);
+    for (int signo = 1; signo < NSIG; signo++)
+        if (sigismember(&g_ending, signo) == 1)
+            SetHandler(signo, OnEndingSignal, &g_previousEnding[signo]);
     SetHandler(SIGTSTP, OnStopSignal, &g_previousStop);
 }
 
 static void ReleaseSignals() {
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++)
-        sigaction(ENDING_SIGNALS[i], &g_previousEnding[i], nullptr);
+    for (int signo = 1; signo < NSIG; signo++)
+        if (sigismember(&g_ending, signo) == 1)
+            sigaction(signo, &g_previousEnding[signo], nullptr);
     sigaction(SIGTSTP, &g_previousStop, nullptr);
 }
 

@@ -6,8 +6,9 @@
 #ifndef K7340_INTERRUPT_GUARD_H
 #define K7340_INTERRUPT_GUARD_H
 
-// From here on SIGINT, SIGTERM and SIGHUP (Windows: the console's Ctrl-C, Ctrl-Break and close
-// events) are held back instead of ending the program.
+// From here on the ending signals of ending_signals.h, SIGINT, SIGTERM, SIGHUP, SIGQUIT and the
+// rest (Windows: the console's Ctrl-C, Ctrl-Break and close events) are held back instead of
+// ending the program.
 void DeferInterrupts();
 
 // Ends the hold. Returns 1 when an interrupt came in meanwhile (it is then consumed: the caller

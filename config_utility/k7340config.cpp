@@ -21,7 +21,7 @@ enum { EXIT_DONE = 0, EXIT_TROUBLE = 1 };
 
 static const int DEVICE_INDEX = 0;
 
-static int interruptedWhileProgramming = 0;
+static int g_interruptedWhileProgramming = 0;
 
 static void PrintUsage() {
     printf("Usage: k7340config <comport> <vrange> <irange>\n");
@@ -73,7 +73,7 @@ static int ConfigureUnit(const ConfigArgs *args) {
     // The supply must end with the old ranges or the new ones, not half of each.
     DeferInterrupts();
     const int code = K7340_SetRanges(DEVICE_INDEX, args->vrange, args->irange);
-    interruptedWhileProgramming = ResumeInterrupts();
+    g_interruptedWhileProgramming = ResumeInterrupts();
     if (code == K7340_OK)
         printf("OK");
     else
@@ -122,13 +122,13 @@ int main(int argc, char **argv) {
     }
 
     const int code = ProgramRanges(&args);
-    K7340_CloseDevice(DEVICE_INDEX); // also after a failed open; its -1 means nothing then
-    if (interruptedWhileProgramming) // "OK" has no line end
+    K7340_CloseDevice(DEVICE_INDEX);   // also after a failed open; its -1 means nothing then
+    if (g_interruptedWhileProgramming) // "OK" has no line end
         printf("%sINTERRUPTED: stopped once the programming had ended\n",
                code == K7340_OK ? "\n" : "");
     if (code != K7340_OK) {
         printf("ERROR: %s\n", K7340_GetErrString(code));
         return EXIT_TROUBLE;
     }
-    return interruptedWhileProgramming ? EXIT_TROUBLE : EXIT_DONE;
+    return g_interruptedWhileProgramming ? EXIT_TROUBLE : EXIT_DONE;
 }

@@ -10,6 +10,8 @@
 
 #include <commctrl.h>
 
+enum { RESET_SETTLE_MS = 1000 }; // after a reset the supply is given this long before the next poll
+
 // The EEPROM could not be used; the library carries on with its default ranges.
 static void WarnAboutDefaults(int code) {
     const char *text = code == K7340_ERR_EEPROM_CHECKSUM
@@ -124,19 +126,19 @@ void SetSetpointFromFine(const NMUPDOWN *notification) {
 
 void PollDevice() {
     double volts = 0.0, microamps = 0.0, temperature = 0.0;
-    int r = K7340_ReadMeter(DEVICE, 0, &volts);
+    int r = K7340_ReadMeter(DEVICE, K7340_METER_VOLTAGE, &volts);
     if (r != K7340_OK) {
         SetDlgItemTextA(g_panel.dialog, IDC_VOLTAGE, "error");
         ShowErrorAndStatus(r);
         return;
     }
-    r = K7340_ReadMeter(DEVICE, 1, &microamps);
+    r = K7340_ReadMeter(DEVICE, K7340_METER_CURRENT, &microamps);
     if (r != K7340_OK) {
         SetDlgItemTextA(g_panel.dialog, IDC_CURRENT, "error");
         ShowErrorAndStatus(r);
         return;
     }
-    r = K7340_ReadMeter(DEVICE, 2, &temperature);
+    r = K7340_ReadMeter(DEVICE, K7340_METER_TEMPERATURE, &temperature);
     if (r != K7340_OK) {
         SetDlgItemTextA(g_panel.dialog, IDC_TEMPERATURE, "error");
         ShowErrorAndStatus(r);
@@ -168,7 +170,6 @@ void ShowErrorAndStatus(int code) {
         SendDlgItemMessageA(g_panel.dialog, ids[i], BM_SETCHECK,
                             checked[i] ? BST_CHECKED : BST_UNCHECKED, 0);
     }
-    // The supply has been reset: give it a second before the next poll.
     if (status & K7340_STATUS_RESET)
-        Sleep(1000);
+        Sleep(RESET_SETTLE_MS);
 }

@@ -7,7 +7,12 @@
 #include "panel_logic.h"
 #include "resource.h"
 
-enum { HELP_TIMER = 1, HELP_TICK_MS = 100 };
+enum {
+    HELP_TIMER = 1,
+    HELP_TICK_MS = 100,
+    TEXT_MARGIN_X = 16, // client width beyond the text's
+    TEXT_MARGIN_Y = 4,  // client height beyond the text's
+};
 
 static HELPINFO g_aboutRequest; // F1's own request: everything 0 but the identifier and position
 static TRACKMOUSEEVENT g_leaveRequest = {sizeof(TRACKMOUSEEVENT), TME_LEAVE, nullptr, 0};
@@ -37,7 +42,7 @@ static INT_PTR InitPopup(HWND popup, const HELPINFO *request) {
 
     // W x H is the client area the text needs; the caption bar that the template's border
     // styles give the popup comes on top of it.
-    RECT outer = {0, 0, tw + 16, th + 4};
+    RECT outer = {0, 0, tw + TEXT_MARGIN_X, th + TEXT_MARGIN_Y};
     AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongA(popup, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongA(popup, GWL_EXSTYLE)));
     int w = outer.right - outer.left;

@@ -2,9 +2,13 @@
  * panel.h - the panel's one state record and the operations its files share.
  *
  * main.cpp          start-up and the owner window
- * panel_dialog.cpp  the dialog procedure's dispatch, port selection, control states
+ * panel_dialog.cpp  the dialog procedure's dispatch and port selection
  * connection.cpp    connection, polling, setpoint, error text and indicators
+ * dialog_items.cpp  control states and formatted item texts
  * help_popup.cpp    context help and the about popup
+ *
+ * The calls run one way: the dialog calls the connection and the help, and both the dialog and
+ * the connection call the items; the items call none of them.
  */
 #ifndef K7340_PANEL_H
 #define K7340_PANEL_H
@@ -41,7 +45,9 @@ extern PanelState g_panel;
 
 // panel_dialog.cpp
 INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-void UpdateControlStates();
+
+// dialog_items.cpp
+void UpdateControlStates(); // ports, Start, Stop, slider and Output Enable by the panel's state
 void SetItemTextF(int id, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // connection.cpp

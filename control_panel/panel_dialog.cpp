@@ -1,14 +1,14 @@
 /*
  * panel_dialog.cpp - the panel dialog's procedure: a dispatch table of small handlers, the
- * dialog's initialisation, the port selection and the enabling of controls by state.
+ * dialog's initialisation and the port selection.
  */
 #include "panel.h"
 #include "panel_logic.h"
 #include "resource.h"
 
 #include <commctrl.h>
-#include <cstdarg>
-#include <cstdio>
+
+enum { PANEL_LEFT = 50, PANEL_TOP = 50 }; // where the panel opens on the screen
 
 // Port selection: the first checked radio button names the port.
 static void SelectPort() {
@@ -44,8 +44,8 @@ static const CommandEntry COMMANDS[] = {
 static INT_PTR OnInitDialog(HWND dialog, WPARAM, LPARAM) {
     g_panel.dialog = dialog;
     // In front of other windows, but not kept there.
-    SetWindowPos(dialog, HWND_TOPMOST, 50, 50, 0, 0, SWP_NOSIZE);
-    SetWindowPos(dialog, HWND_NOTOPMOST, 50, 50, 0, 0, SWP_NOSIZE);
+    SetWindowPos(dialog, HWND_TOPMOST, PANEL_LEFT, PANEL_TOP, 0, 0, SWP_NOSIZE);
+    SetWindowPos(dialog, HWND_NOTOPMOST, PANEL_LEFT, PANEL_TOP, 0, 0, SWP_NOSIZE);
     HICON icon = LoadIconA(g_panel.instance, "AIcon");
     SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     g_panel.trackbar = GetDlgItem(dialog, IDC_TRACKBAR);
@@ -114,44 +114,9 @@ static const MessageEntry MESSAGES[] = {
     {WM_SYSCOMMAND, OnSysCommand},
 };
 
-// Probes a COM port the way the operator's choice will open it: exclusively.
-static bool PortOpens(int port) {
-    char name[8];
-    snprintf(name, sizeof name, "COM%d", port + 1);
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(handle);
-    return true;
-}
-
-static void EnableItem(int id, bool enabled) {
-    EnableWindow(GetDlgItem(g_panel.dialog, id), enabled);
-}
-
 INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     for (const MessageEntry &entry : MESSAGES)
         if (entry.message == message)
             return entry.handler(dialog, wParam, lParam);
     return FALSE;
-}
-
-void UpdateControlStates() {
-    for (int port = 0; port < PORT_COUNT; port++)
-        EnableItem(kPortButtonIds[port], !g_panel.online && PortOpens(port));
-    EnableItem(IDC_START, StartEnabled(g_panel.comPort, g_panel.online));
-    EnableItem(IDC_STOP, g_panel.online);
-    EnableItem(IDC_TRACKBAR, g_panel.online);
-    EnableItem(IDC_OUTPUT_ENABLE, g_panel.online);
-}
-
-void SetItemTextF(int id, const char *format, ...) {
-    static char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    text[sizeof text - 1] = '\0';
-    SetDlgItemTextA(g_panel.dialog, id, text);
 }

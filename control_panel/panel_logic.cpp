@@ -6,6 +6,13 @@
 
 #include <climits>
 
+enum {
+    HELP_SCREEN_MARGIN = 5, // a help popup keeps this far inside the screen's right and bottom
+    HELP_SHIFT_LEFT = 10,   // and opens this far left of
+    HELP_SHIFT_UP = 2,      // and this far above the point asked for, within the screen
+    STATIC_ID = 0xFFFF,     // the low word of a group box's or label's identifier (IDC_STATIC)
+};
+
 const int kPortButtonIds[PORT_COUNT] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4, IDC_COM5};
 
 int SliderSteps(int vrange) {
@@ -54,15 +61,15 @@ void AboutReference(int left, int top, int right, int bottom, int *x, int *y) {
 
 void PlaceHelpPopup(int x, int y, int w, int h, int sw, int sh, int panelLeft, int *left,
                     int *top) {
-    if (sw - x - w - 5 < 0) {
-        int c = sw - w - 5;
+    if (sw - x - w - HELP_SCREEN_MARGIN < 0) {
+        int c = sw - w - HELP_SCREEN_MARGIN;
         if (c > panelLeft)
             x = c;
     }
-    if (sh - y - h - 5 < 0)
-        y = sh - h - 5;
-    *left = x - 10 < 0 ? 0 : x - 10;
-    *top = y - 2 < 0 ? 0 : y - 2;
+    if (sh - y - h - HELP_SCREEN_MARGIN < 0)
+        y = sh - h - HELP_SCREEN_MARGIN;
+    *left = x - HELP_SHIFT_LEFT < 0 ? 0 : x - HELP_SHIFT_LEFT;
+    *top = y - HELP_SHIFT_UP < 0 ? 0 : y - HELP_SHIFT_UP;
 }
 
 int HelpTick(int *ticks) {
@@ -123,12 +130,12 @@ const char *HelpTextFor(int id) {
 }
 
 bool HelpRequestIgnored(int id) {
-    return (id & 0xFFFF) == 0xFFFF || id == 0;
+    return (id & STATIC_ID) == STATIC_ID || id == 0;
 }
 
 void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT],
                      int checked[INDICATOR_COUNT]) {
-    for (int bit = 0; bit < 8; bit++) {
+    for (int bit = 0; bit < FLAG_BITS; bit++) {
         ids[2 * bit] = IDC_STATUS_OVERV + bit;
         checked[2 * bit] = (status >> bit) & 1;
         ids[2 * bit + 1] = IDC_FAULT_BIT0 + bit;

@@ -56,7 +56,7 @@ bool HelpRequestIgnored(int id);
 
 // The sixteen indicators in the order they are set: for bit i = 0 to 7, IDC_STATUS_OVERV + i,
 // then IDC_FAULT_BIT0 + i. ids and checked receive 16 entries each.
-enum { INDICATOR_COUNT = 16 };
+enum { FLAG_BITS = 8, INDICATOR_COUNT = 2 * FLAG_BITS };
 void IndicatorStates(int status, int fault, int ids[INDICATOR_COUNT], int checked[INDICATOR_COUNT]);
 
 // The radio buttons' identifiers, COM1 to COM5.

@@ -28,14 +28,10 @@ unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count
     return static_cast<unsigned char>(sum);
 }
 
-// Replies carry no sequence number: a reply that comes after its read gave up would be taken
-// for the next command's answer. After a failed read the next framed exchange first lets one
-// full time-out pass since the failure; the purge that follows throws away any reply up to one
-// time-out late. An exchange that follows a good one pays nothing.
 void SettleAfterFailedRead(DeviceSlot *slot) {
     if (!slot->readFailed)
         return;
-    const long long left = slot->readFailedAtMs + REPLY_TIMEOUT_MS - MonotonicMs();
+    const long long left = slot->readFailedAtMs + PORT_READ_TIMEOUT_MS - MonotonicMs();
     if (left > 0)
         Pause(static_cast<unsigned>(left));
     slot->readFailed = 0;

@@ -73,15 +73,16 @@ enum {
     MAX_COMMAND_PAYLOAD = 11,
     MAX_REPLY_DATA = 8,
     MAX_TRANSACT_DATA = 4,
-    REPLY_TIMEOUT_MS = 100, // the port's bound on one read of a reply
 };
 
 // Sum of count bytes modulo 256, starting from seed.
 unsigned char FrameChecksum(unsigned seed, const unsigned char *bytes, int count);
 
-// Called first in every framed exchange: after a read that failed (see ReadReplyFrame) it waits
-// until one full reply time-out has passed since the failure, so that the purge before the
-// next command throws away a reply up to one time-out late. Otherwise it does nothing.
+// Called first in every framed exchange. Replies carry no sequence number, so a reply that came
+// after its read gave up would be taken for the next command's answer: after a read that failed
+// (see ReadReplyFrame) it waits until one full read time-out (PORT_READ_TIMEOUT_MS) has passed
+// since the failure, so that the purge before the next command throws away a reply up to one
+// time-out late. Otherwise it does nothing: an exchange that follows a good one pays nothing.
 void SettleAfterFailedRead(DeviceSlot *slot);
 
 // Purges stale input, then writes one command frame: 0, -3, or -6 for a payload over 11 bytes.

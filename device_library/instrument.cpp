@@ -6,6 +6,8 @@
 #include "serial_port.h"
 
 static const double OUTPUT_ON_THRESHOLD = 20.0;
+static const double TEMPERATURE_SPAN = 250.0; // what TEMPERATURE_FULL_SCALE stands for
+static const double TEN_BIT_SPAN = 5.0;       // what TEN_BIT_FULL_SCALE stands for
 
 // As GetOpenSlot, then -2 for a null output pointer.
 static int GetOpenSlotFor(int index, const void *output, DeviceSlot **slot) {
@@ -27,7 +29,7 @@ static int TransactArgument(DeviceSlot *slot, CommandId command, unsigned argume
 }
 
 unsigned SetpointCode(double volts, int vrange) {
-    const double scaled = volts / vrange * 16777215.0 + 0.5;
+    const double scaled = volts / vrange * static_cast<double>(SETPOINT_FULL_SCALE) + 0.5;
     // Compared before converting: a huge request must clamp, not overflow the conversion.
     if (!(scaled < SETPOINT_FULL_SCALE + 1.0))
         return SETPOINT_FULL_SCALE;
@@ -52,31 +54,33 @@ int ApplySetpoint(DeviceSlot *slot, double volts) {
 }
 
 unsigned WatchdogCount(unsigned milliseconds) {
-    const unsigned longest = WATCHDOG_MAX_COUNT * 10 - 9; // 2541 ms still rounds up to 255
+    // Rounded up to whole ticks: 2541 ms still gives 255.
+    const unsigned longest = WATCHDOG_MAX_COUNT * WATCHDOG_TICK_MS - (WATCHDOG_TICK_MS - 1);
     if (milliseconds > longest)
         return WATCHDOG_MAX_COUNT;
-    return (milliseconds + 9) / 10;
+    return (milliseconds + WATCHDOG_TICK_MS - 1) / WATCHDOG_TICK_MS;
 }
 
 int LimitLevel(int percent) {
-    if (percent > 100)
+    if (percent > LIMIT_FULL_PERCENT)
         return LIMIT_FULL_SCALE;
     if (percent < 0)
         return 0; // the command carries 0..63; a negative level would go out as 0xFF
-    return percent * LIMIT_FULL_SCALE / 100;
+    return percent * LIMIT_FULL_SCALE / LIMIT_FULL_PERCENT;
 }
 
 double MeterValue(int channel, unsigned r, int vrange, int irange) {
+    const double fullScale = METER_FULL_SCALE;
     switch (channel) {
-    case 0:
+    case K7340_METER_VOLTAGE:
         // The product can exceed 32 bits (65535 x 60000) but is exact in a double.
-        return static_cast<double>(r) * vrange / 65535.0;
-    case 1:
-        return static_cast<double>(r) * irange / 65535.0;
-    case 2:
-        return (r & 0x7FFF) * (250.0 / 32767.0);
+        return static_cast<double>(r) * vrange / fullScale;
+    case K7340_METER_CURRENT:
+        return static_cast<double>(r) * irange / fullScale;
+    case K7340_METER_TEMPERATURE:
+        return (r & TEMPERATURE_FULL_SCALE) * (TEMPERATURE_SPAN / TEMPERATURE_FULL_SCALE);
     default:
-        return (r >> 6) * 5.0 / 1023.0;
+        return (r >> TEN_BIT_SHIFT) * TEN_BIT_SPAN / TEN_BIT_FULL_SCALE;
     }
 }
 
@@ -93,7 +97,7 @@ extern "C" int K7340_CALL K7340_ReadMeter(int index, int channel, double *value)
     int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (channel < 0 || channel > 3)
+    if (channel < K7340_METER_VOLTAGE || channel > K7340_METER_TEN_BIT)
         return K7340_ERR_ARGUMENT;
     const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_METER + channel)};
     int r;
@@ -109,15 +113,15 @@ extern "C" int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value)
     int code = GetOpenSlotFor(index, value, &slot);
     if (code != K7340_OK)
         return code;
-    if (channel < 0 || channel > 2) {
+    if (channel < K7340_METER_VOLTAGE || channel > K7340_METER_TEMPERATURE) {
         code = K7340_ERR_ARGUMENT;
     } else {
         const unsigned char payload[] = {static_cast<unsigned char>(OP_READ_RAW_METER + channel)};
         code = Transact(slot, CMD_READ_RAW_METER, payload, value);
     }
-    // Channels 0 and 1 carry 23 bits; the mask runs whatever happened above.
-    if (channel != 2)
-        *value &= 0x7FFFFF;
+    // The mask runs whatever happened above.
+    if (channel != K7340_METER_TEMPERATURE)
+        *value &= RAW_METER_MASK;
     return code;
 }
 

@@ -2,7 +2,10 @@
  * instrument.h - the supply's command set above the frame exchange.
  *
  * Setpoint code: unsigned 24-bit, 16777215 stands for vrange volts. Watchdog count: 8-bit, in
- * 10 ms units. Limit level: 0..63, 63 stands for 100 percent.
+ * 10 ms units. Limit level: 0..63, 63 stands for 100 percent. Meter replies: 16 bits, 65535
+ * stands for vrange volts or irange microamperes; the temperature in the low 15 bits, 32767
+ * standing for 250.0; the ten-bit reading in bits 6 to 15, 1023 standing for 5.0. Raw meters
+ * carry 24 bits, of which voltage and current use the low 23.
  */
 #ifndef K7340_INSTRUMENT_H
 #define K7340_INSTRUMENT_H
@@ -12,7 +15,14 @@
 enum {
     SETPOINT_FULL_SCALE = 0xFFFFFF,
     WATCHDOG_MAX_COUNT = 255,
+    WATCHDOG_TICK_MS = 10,
     LIMIT_FULL_SCALE = 63,
+    LIMIT_FULL_PERCENT = 100,
+    METER_FULL_SCALE = 0xFFFF,
+    TEMPERATURE_FULL_SCALE = 0x7FFF,
+    TEN_BIT_SHIFT = 6,
+    TEN_BIT_FULL_SCALE = 1023,
+    RAW_METER_MASK = 0x7FFFFF, // the raw voltage and current: 23 bits
     RESET_PAUSE_MS = 500,
 };
 

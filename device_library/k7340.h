@@ -98,6 +98,12 @@ extern "C" {
 #define K7340_FAULT_ADC_VOLTAGE 0x40
 #define K7340_FAULT_EEPROM_CHECKSUM 0x80
 
+/* Meter channels (K7340_ReadMeter; K7340_ReadRawMeter takes the first three). */
+#define K7340_METER_VOLTAGE 0     /* output voltage, volts */
+#define K7340_METER_CURRENT 1     /* output current, microamperes */
+#define K7340_METER_TEMPERATURE 2 /* temperature, 0 to 250.0 */
+#define K7340_METER_TEN_BIT 3     /* a ten-bit reading scaled to 0 to 5.0 */
+
 /* --- Device open and close, ranges, EEPROM ------------------------------------------------ */
 
 /* Opens COM port comPort (0 = COM1) for device slot index and loads the supply's 128-byte EEPROM
@@ -131,7 +137,8 @@ K7340_API int K7340_CALL K7340_GetRanges(int index, int *vrange, int *irange);
  * the EEPROM with a fresh checksum: six byte writes of 100 ms or more each. */
 K7340_API int K7340_CALL K7340_SetRanges(int index, int vrange, int irange);
 
-/* One EEPROM byte, address 0..127 (else -2). Neither call touches the library's image. */
+/* One EEPROM byte, address 0..127 (else -2). Neither call touches the library's image.
+ * K7340_SetEEPROM writes the low 8 bits of value and ignores the rest: 0x1FF writes 0xFF. */
 K7340_API int K7340_CALL K7340_GetEEPROM(int index, int address, unsigned char *value);
 K7340_API int K7340_CALL K7340_SetEEPROM(int index, int address, int value);
 
@@ -146,10 +153,12 @@ K7340_API int K7340_CALL K7340_GetStatusFlags(int index, int *flags);
 /* Fault query, then the fault follow-up command. flags may be NULL. */
 K7340_API int K7340_CALL K7340_GetFaultFlags(int index, int *flags);
 
-/* Meter channel 0: volts, 1: microamperes, 2: temperature, 3: ten-bit reading 0..5.0. */
+/* One reading of K7340_METER_VOLTAGE (volts), K7340_METER_CURRENT (microamperes),
+ * K7340_METER_TEMPERATURE or K7340_METER_TEN_BIT (0 to 5.0); any other channel is -2. */
 K7340_API int K7340_CALL K7340_ReadMeter(int index, int channel, double *value);
 
-/* Raw 24-bit meter channel 0..2. For every channel but 2 the output's bits 23 to 31 are cleared
+/* Raw 24-bit meter channel K7340_METER_VOLTAGE, K7340_METER_CURRENT or K7340_METER_TEMPERATURE
+ * (else -2). For every channel but the temperature the output's bits 23 to 31 are cleared
  * whatever the result, so a failed call leaves the old value masked. */
 K7340_API int K7340_CALL K7340_ReadRawMeter(int index, int channel, int *value);
 
@@ -163,7 +172,9 @@ K7340_API int K7340_CALL K7340_SetWD(int index, unsigned int milliseconds);
 /* Two limit levels in percent (above 100 counts as 100, below 0 as 0). */
 K7340_API int K7340_CALL K7340_SetLimits(int index, int first, int second);
 
-/* Output off, 500 ms, reset command, 500 ms, input discarded. */
+/* Output off, 500 ms, reset command, 500 ms, input discarded; returns the Off's code (the reset
+ * command's reply is never read). When the Off fails, the reset command is still sent, at once,
+ * without the pauses and without the discard. */
 K7340_API int K7340_CALL K7340_Reset(int index);
 
 #ifdef __cplusplus

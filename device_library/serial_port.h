@@ -9,16 +9,25 @@
 #ifndef K7340_SERIAL_PORT_H
 #define K7340_SERIAL_PORT_H
 
-/* Opens COM port comPort (0 = COM1) for slot index, 57600 8N1, raw, no flow control, DTR and
- * RTS off. Returns 0, -10 when the port does not exist, or an OS error number. */
+/* The line and the bounds every backend keeps. */
+enum {
+    PORT_BAUD_RATE = 57600,
+    PORT_READ_TIMEOUT_MS = 100,       /* one PortRead, from its call */
+    PORT_WRITE_TIMEOUT_MS = 100,      /* one PortWrite: this ... */
+    PORT_WRITE_BYTE_TIMEOUT_MS = 100, /* ... plus this for each byte */
+};
+
+/* Opens COM port comPort (0 = COM1) for slot index, PORT_BAUD_RATE 8N1, raw, no flow control,
+ * DTR and RTS off. Returns 0, -10 when the port does not exist, or an OS error number. */
 int OpenPort(int index, int comPort);
 
-/* Reads up to *count bytes; returns when all have arrived or about 100 ms after the call began.
- * *count receives the number read. 0 if the read succeeded and at least one byte arrived,
- * else -4. */
+/* Reads up to *count bytes; returns when all have arrived or about PORT_READ_TIMEOUT_MS after
+ * the call began. *count receives the number read, never more than asked. 0 if the read
+ * succeeded and at least one byte arrived, else -4. */
 int PortRead(int index, unsigned char *buf, int *count);
 
-/* Writes count bytes within 100 + 100 * count ms. 0 when all were written, else -3. */
+/* Writes count bytes within PORT_WRITE_TIMEOUT_MS + PORT_WRITE_BYTE_TIMEOUT_MS * count.
+ * 0 when all were written, else -3. */
 int PortWrite(int index, const unsigned char *buf, int count);
 
 /* Discards everything waiting in the receive buffer. */

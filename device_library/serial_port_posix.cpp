@@ -21,8 +21,9 @@
 #include <linux/serial.h>
 #endif
 
-static const long READ_TIMEOUT_NS = 100L * 1000 * 1000;
-static const long WRITE_TIMEOUT_MS = 100;
+static const long long NS_PER_MS = 1000000;
+static const long long NS_PER_S = 1000000000;
+static const unsigned MS_PER_S = 1000;
 
 static int g_ports[K7340_MAX_DEVICES];         // port table: descriptors, stale after close
 static termios g_saved[K7340_MAX_DEVICES];     // each port's settings as the library found them
@@ -31,7 +32,7 @@ static int g_lowLatencySet[K7340_MAX_DEVICES]; // 1 where the library set the lo
 static long long NowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    return ts.tv_sec * NS_PER_S + ts.tv_nsec;
 }
 
 // Waits for events until the monotonic deadline; 1 when ready, 0 at the deadline, -1 on error.
@@ -41,8 +42,7 @@ static int WaitFor(int fd, short events, long long deadlineNs, short *revents) {
         if (left <= 0)
             return 0;
         pollfd p = {fd, events, 0};
-        timespec ts = {static_cast<time_t>(left / 1000000000LL),
-                       static_cast<long>(left % 1000000000LL)};
+        timespec ts = {static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
         const int r = ppoll(&p, 1, &ts, nullptr);
         if (r < 0 && errno == EINTR)
             continue;
@@ -137,7 +137,7 @@ int OpenPort(int index, int comPort) {
 int PortRead(int index, unsigned char *buf, int *count) {
     const int fd = g_ports[index];
     const int wanted = *count;
-    const long long deadline = NowNs() + READ_TIMEOUT_NS;
+    const long long deadline = NowNs() + PORT_READ_TIMEOUT_MS * NS_PER_MS;
     int received = 0;
     bool failed = wanted <= 0;
     while (!failed && received < wanted) {
@@ -162,7 +162,9 @@ int PortRead(int index, unsigned char *buf, int *count) {
 
 int PortWrite(int index, const unsigned char *buf, int count) {
     const int fd = g_ports[index];
-    const long long deadline = NowNs() + (WRITE_TIMEOUT_MS + WRITE_TIMEOUT_MS * count) * 1000000LL;
+    const long long boundMs =
+        PORT_WRITE_TIMEOUT_MS + static_cast<long long>(count) * PORT_WRITE_BYTE_TIMEOUT_MS;
+    const long long deadline = NowNs() + boundMs * NS_PER_MS;
     int written = 0;
     while (written < count) {
         const ssize_t n = write(fd, buf + written, static_cast<size_t>(count - written));
@@ -202,18 +204,18 @@ int PortClose(int index) {
 void Pause(unsigned milliseconds) {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += static_cast<time_t>(milliseconds / MS_PER_S);
+    deadline.tv_nsec += static_cast<long>(milliseconds % MS_PER_S * NS_PER_MS);
+    if (deadline.tv_nsec >= NS_PER_S) {
         deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+        deadline.tv_nsec -= NS_PER_S;
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 
 long long MonotonicMs() {
-    return NowNs() / 1000000;
+    return NowNs() / NS_PER_MS;
 }
 
 #endif

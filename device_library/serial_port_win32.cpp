@@ -13,20 +13,24 @@
 static HANDLE g_ports[K7340_MAX_DEVICES];     // port table; a failed open's value stays in place
 static DCB g_portSettings[K7340_MAX_DEVICES]; // port settings table
 
+// XON/XOFF flow control stays off (fOutX and fInX are zero): its thresholds and characters only
+// fill their fields with the usual values, for a driver that reads them all the same.
+enum { XON_LIMIT = 2048, XOFF_LIMIT = 512, XON_CHAR = 0x11, XOFF_CHAR = 0x13 };
+
 static void FillPortSettings(DCB *dcb) {
     // Every field not set here stays zero, the length field included.
     memset(dcb, 0, sizeof *dcb);
-    dcb->BaudRate = 57600;
+    dcb->BaudRate = PORT_BAUD_RATE;
     dcb->fBinary = 1;
     dcb->fDtrControl = DTR_CONTROL_DISABLE;
     dcb->fRtsControl = RTS_CONTROL_DISABLE;
-    dcb->XonLim = 2048;
-    dcb->XoffLim = 512;
+    dcb->XonLim = XON_LIMIT;
+    dcb->XoffLim = XOFF_LIMIT;
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
-    dcb->XonChar = 0x11;
-    dcb->XoffChar = 0x13;
+    dcb->XonChar = XON_CHAR;
+    dcb->XoffChar = XOFF_CHAR;
 }
 
 static int FailAndClose(HANDLE handle) {
@@ -52,13 +56,13 @@ int OpenPort(int index, int comPort) {
         return FailAndClose(handle);
     if (!SetCommMask(handle, EV_RXCHAR))
         return FailAndClose(handle);
-    // A read returns what arrived within 100 ms; a write of n bytes may take 100 + 100 n ms.
+    // A read returns what arrived within its time-out; a write's bound grows with its bytes.
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 100;
-    timeouts.WriteTotalTimeoutMultiplier = 100;
-    timeouts.WriteTotalTimeoutConstant = 100;
+    timeouts.ReadTotalTimeoutConstant = PORT_READ_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = PORT_WRITE_BYTE_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutConstant = PORT_WRITE_TIMEOUT_MS;
     SetCommTimeouts(handle, &timeouts); // its result is not examined: the open has succeeded
     return 0;
 }

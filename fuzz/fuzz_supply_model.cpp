@@ -46,7 +46,7 @@ static void CheckModel(const SupplyModel *m) {
                "output queue %d..%d", m->outHead, m->outCount);
     FUZZ_CHECK(m->rxCount >= 0 && m->rxCount < SUPPLY_RX_MAX, "receive buffer holds %d",
                m->rxCount);
-    FUZZ_CHECK(m->logCount >= 0 && m->logCount <= SUPPLY_LOG_LINES, "log holds %d", m->logCount);
+    FUZZ_CHECK(m->log.count >= 0 && m->log.count <= SUPPLY_LOG_LINES, "log holds %d", m->log.count);
     const int status = SupplyStatus(m);
     const int fault = SupplyFaultByte(m);
     FUZZ_CHECK(status >= 0 && status <= 255 && fault >= 0 && fault <= 255, "status %d fault %d",

@@ -28,6 +28,14 @@ static const int64_t SPIN_US = 120;          // final stretch before a wire rele
 static const int64_t WIRE_WAIT_US = 2000;    // a wire release this close is waited for, no poll
 static const int64_t MASTER_REST_US = 20000; // pause after EIO/hang-up on the master
 static const int64_t HANGUP_US = 200000;     // adapter pulled: time until the new pty appears
+static const int64_t US_PER_S = 1000000;
+static const int64_t NS_PER_US = 1000;
+
+enum {
+    CONTROL_LINE_MAX = 512,       // a control line beyond this is cut
+    NOTE_MAX = SIM_PATH_MAX + 64, // one of the simulator's own log lines
+    MASTER_CHUNK = 256,           // bytes taken from the pty in one read
+};
 
 // The one running simulator.
 struct SimContext {
@@ -36,7 +44,8 @@ struct SimContext {
     SimPty pty;
     int control;       // the control FIFO, or -1
     int controlWriter; // keeps the FIFO from reporting EOF while no one writes
-    char controlLine[512];
+    bool controlReady; // the control path is a FIFO of ours: removed at the end
+    char controlLine[CONTROL_LINE_MAX];
     int controlLength;
     int64_t startUs;
     int64_t masterRestUntil;
@@ -50,7 +59,7 @@ static volatile sig_atomic_t g_stop = 0;
 static int64_t NowUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    return static_cast<int64_t>(ts.tv_sec) * US_PER_S + ts.tv_nsec / NS_PER_US;
 }
 
 static void OnSignal(int) {
@@ -75,8 +84,8 @@ static void PrintLine(const SimContext *ctx, int64_t timeUs, const char *text) {
     if (!ctx->model.config.log)
         return;
     const int64_t t = timeUs - ctx->startUs;
-    printf("%lld.%06lld %s\n", static_cast<long long>(t / 1000000),
-           static_cast<long long>(t % 1000000), text);
+    printf("%lld.%06lld %s\n", static_cast<long long>(t / US_PER_S),
+           static_cast<long long>(t % US_PER_S), text);
     fflush(stdout);
 }
 
@@ -96,7 +105,7 @@ static void WriteReleased(SimContext *ctx, int64_t nowUs) {
         return;
     const ssize_t done = write(ctx->pty.master, buf, n);
     if (done != n) {
-        char text[96];
+        char text[NOTE_MAX];
         snprintf(text, sizeof text, "! %d reply bytes lost writing to the pty",
                  n - static_cast<int>(done));
         PrintLine(ctx, nowUs, text);
@@ -104,7 +113,7 @@ static void WriteReleased(SimContext *ctx, int64_t nowUs) {
 }
 
 static void ReadMaster(SimContext *ctx) {
-    unsigned char buf[256];
+    unsigned char buf[MASTER_CHUNK];
     for (;;) {
         const ssize_t n = read(ctx->pty.master, buf, sizeof buf);
         if (n > 0) {
@@ -149,7 +158,7 @@ static bool ReopenIfDue(SimContext *ctx, int64_t nowUs) {
         g_stop = 1;
         return true;
     }
-    char text[SIM_PATH_MAX + 64];
+    char text[NOTE_MAX];
     snprintf(text, sizeof text, "# new pty %s at %s", ctx->pty.slaveName, ctx->paths.link);
     PrintLine(ctx, nowUs, text);
     return true;
@@ -170,7 +179,7 @@ static void RunControl(SimContext *ctx, char *line, int64_t nowUs) {
         ok = Hangup(ctx, nowUs);
     else if (outcome == CONTROL_QUIT)
         g_stop = 1;
-    char text[600];
+    char text[NOTE_MAX];
     snprintf(text, sizeof text, "# control: %s%s%s%s", word, arg ? " " : "", arg ? arg : "",
              ok ? "" : " (not understood)");
     PrintLine(ctx, nowUs, text);
@@ -200,10 +209,11 @@ static int OpenControl(SimContext *ctx) {
         fprintf(stderr, "k7340sim: %s exists and is not a FIFO\n", path);
         return -1;
     }
-    if (stat(path, &st) != 0 && mkfifo(path, 0600) != 0) {
+    if (stat(path, &st) != 0 && mkfifo(path, S_IRUSR | S_IWUSR) != 0) {
         fprintf(stderr, "k7340sim: mkfifo %s: %s\n", path, strerror(errno));
         return -1;
     }
+    ctx->controlReady = true;
     ctx->control = open(path, O_RDONLY | O_NONBLOCK);
     ctx->controlWriter = open(path, O_WRONLY | O_NONBLOCK);
     if (ctx->control < 0 || ctx->controlWriter < 0) {
@@ -220,8 +230,8 @@ static void WaitUntil(int64_t targetUs) {
     const int64_t sleepTo = targetUs - SPIN_US;
     if (NowUs() < sleepTo) {
         timespec ts;
-        ts.tv_sec = sleepTo / 1000000;
-        ts.tv_nsec = (sleepTo % 1000000) * 1000;
+        ts.tv_sec = sleepTo / US_PER_S;
+        ts.tv_nsec = (sleepTo % US_PER_S) * NS_PER_US;
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     }
     while (NowUs() < targetUs && !g_stop) {
@@ -255,8 +265,8 @@ static void PollInput(SimContext *ctx, int64_t now, int64_t wait) {
         fds[nfds++] = {ctx->control, POLLIN, 0};
     }
     timespec ts;
-    ts.tv_sec = wait / 1000000;
-    ts.tv_nsec = (wait % 1000000) * 1000;
+    ts.tv_sec = wait / US_PER_S;
+    ts.tv_nsec = (wait % US_PER_S) * NS_PER_US;
     if (ppoll(fds, nfds, &ts, nullptr) <= 0)
         return;
     if (masterSlot >= 0 && fds[masterSlot].revents != 0) {
@@ -289,15 +299,9 @@ static void Serve(SimContext *ctx) {
     }
 }
 
-// Starts the simulator described by settings; the exit status after it stops.
-static int Run(SimContext *ctx, const SimSettings *settings) {
-    SupplyInit(&ctx->model, &settings->config);
-    *SupplyFaultsOf(&ctx->model) = settings->faults;
-    ctx->paths = settings->paths;
-    ctx->pty = {-1, -1, ""};
-    ctx->control = -1;
-    ctx->controlWriter = -1;
-    ctx->reopenAt = -1;
+// Loads the EEPROM, takes the signals, makes the pty, the control FIFO and the link: 0, or 1
+// after an error message (whatever was made by then is left for CloseAll).
+static int Start(SimContext *ctx) {
     if (ctx->paths.eepromFile != nullptr) {
         const int loaded = EepromFileLoad(&ctx->model, ctx->paths.eepromFile);
         if (loaded < 0)
@@ -327,22 +331,45 @@ static int Run(SimContext *ctx, const SimSettings *settings) {
     if (ctx->paths.control != nullptr && OpenControl(ctx) != 0)
         return 1;
     ctx->startUs = NowUs();
-    if (PtyPointLink(&ctx->pty, link) != 0)
+    return PtyPointLink(&ctx->pty, link) != 0 ? 1 : 0;
+}
+
+// Closes what Start opened and removes the control FIFO it made ready, whichever step it
+// reached: every way out of Run passes here.
+static void CloseAll(SimContext *ctx) {
+    if (ctx->control >= 0)
+        close(ctx->control);
+    if (ctx->controlWriter >= 0)
+        close(ctx->controlWriter);
+    if (ctx->controlReady)
+        unlink(ctx->paths.control);
+    PtyClose(&ctx->pty);
+}
+
+// Starts the simulator described by settings; the exit status after it stops.
+static int Run(SimContext *ctx, const SimSettings *settings) {
+    SupplyInit(&ctx->model, &settings->config);
+    *SupplyFaultsOf(&ctx->model) = settings->faults;
+    ctx->paths = settings->paths;
+    ctx->pty = {-1, -1, ""};
+    ctx->control = -1;
+    ctx->controlWriter = -1;
+    ctx->controlReady = false;
+    ctx->reopenAt = -1;
+    if (Start(ctx) != 0) {
+        CloseAll(ctx);
         return 1;
+    }
+    const char *link = ctx->paths.link;
     fprintf(stderr, "k7340sim: serving %s at %s\n", ctx->pty.slaveName, link);
-    char text[SIM_PATH_MAX + 64];
+    char text[NOTE_MAX];
     snprintf(text, sizeof text, "# serving %s at %s", ctx->pty.slaveName, link);
     PrintLine(ctx, ctx->startUs, text);
 
     Serve(ctx);
 
     unlink(link);
-    if (ctx->control >= 0) {
-        close(ctx->control);
-        close(ctx->controlWriter);
-        unlink(ctx->paths.control);
-    }
-    PtyClose(&ctx->pty);
+    CloseAll(ctx);
     PrintLine(ctx, NowUs(), "# stopped");
     return 0;
 }

@@ -51,8 +51,8 @@ ControlOutcome ApplyControl(char *line, SupplyConfig *config, SupplyFaults *faul
 // sim_eeprom_file.cpp: the EEPROM kept in a file.
 
 // Loads the file into the model: 1, 0 when there is no file (the preset stays), or -1 after an
-// error message for a file that cannot be read or holds another size than the EEPROM's (a
-// unit's stored EEPROM: refused, never written over).
+// error message for a file that cannot be read, is not a regular file or holds another size
+// than the EEPROM's (a unit's stored EEPROM: refused, never written over).
 int EepromFileLoad(SupplyModel *model, const char *path);
 // Writes the model's EEPROM to the file whole (a new file renamed over it); says when it cannot.
 void EepromFileSave(const SupplyModel *model, const char *path);

@@ -1,6 +1,9 @@
 /*
  * supply_internal.h - what the simulator's own files share: the frame layout, the opcodes, the
  * command table and the calls between the line, the commands, the physics and the log.
+ * Each file calls only those after it in this order: the line (supply_line.cpp), the traffic
+ * decoder (supply_traffic.cpp), the command table (supply_commands.cpp), the physics
+ * (supply_physics.cpp), the state (supply_model.cpp) and the log ring (supply_log.cpp).
  * Callers of the model use supply_model.h only.
  *
  * Frames on the line:
@@ -61,15 +64,6 @@ static const double TEMPERATURE_SPAN_C = 250.0;
 static const double METER3_SPAN_V = 5.0;
 static const double ROOM_TEMPERATURE_C = 25.0; // at power-on and with no load
 
-// Text that grows at len and never runs past max - 1 (max > 0).
-struct SupplyText {
-    char *text;
-    int max;
-    int len;
-};
-
-void TextAppend(SupplyText *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
 // One row per opcode: its frame sizes, what it does and how the log says it.
 struct SupplyCommand;
 // Runs a checked command with its argument bytes; fills the reply data, returns its length.
@@ -102,7 +96,7 @@ inline int SumBytes(const unsigned char *bytes, int count) {
 // Physics up to toUs (no watchdog check: SupplyAdvance does that).
 void AdvancePhysics(SupplyModel *m, int64_t toUs);
 
-// The log; every call does nothing while config.log is off.
+// A line of the log (supply_model.cpp); does nothing while config.log is off.
 void PushLog(SupplyModel *m, int64_t timeUs, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 // A received command frame in hex and words, then what became of it (outcome).

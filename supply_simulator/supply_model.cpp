@@ -1,11 +1,13 @@
 /*
  * supply_model.cpp - the model's state: power-on, the EEPROM image and its presets, and the
- * ranges the supply scales with. Behaviour is described at the top of supply_model.h; the
- * commands are in supply_commands.cpp, the line in supply_line.cpp, the physics in
- * supply_physics.cpp and the decoder and the log in supply_traffic.cpp.
+ * ranges the supply scales with, and its log. Behaviour is described at the top of
+ * supply_model.h; the commands are in supply_commands.cpp, the line in supply_line.cpp, the
+ * physics in supply_physics.cpp, the decoder in supply_traffic.cpp and the log ring in
+ * supply_log.cpp.
  */
 #include "supply_internal.h"
 
+#include <cstdarg>
 #include <cstring>
 
 // Ranges the supply accepts from its EEPROM, and what it uses otherwise (as the library does).
@@ -101,8 +103,7 @@ void SupplyInit(SupplyModel *m, const SupplyConfig *config) {
     m->resetFlag = false;
     m->resetRepliesLeft = 0;
     m->noiseSeed = 7340;
-    m->logHead = 0;
-    m->logCount = 0;
+    LogClear(&m->log);
 }
 
 SupplyFaults *SupplyFaultsOf(SupplyModel *m) {
@@ -111,4 +112,17 @@ SupplyFaults *SupplyFaultsOf(SupplyModel *m) {
 
 SupplyConfig *SupplyConfigOf(SupplyModel *m) {
     return &m->config;
+}
+
+void PushLog(SupplyModel *m, int64_t timeUs, const char *format, ...) {
+    if (!m->config.log)
+        return;
+    va_list args;
+    va_start(args, format);
+    LogPushV(&m->log, timeUs, format, args);
+    va_end(args);
+}
+
+int SupplyTakeLog(SupplyModel *m, char *text, int max, int64_t *timeUs, int64_t nowUs) {
+    return LogTake(&m->log, text, max, timeUs, nowUs);
 }

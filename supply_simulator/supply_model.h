@@ -62,6 +62,8 @@
 #ifndef K7340_SUPPLY_MODEL_H
 #define K7340_SUPPLY_MODEL_H
 
+#include "supply_log.h"
+
 #include <cstdint>
 
 enum EepromPreset { EEPROM_CONFIGURED, EEPROM_BLANK, EEPROM_BAD_RANGES };
@@ -95,8 +97,6 @@ enum {
     SUPPLY_RX_MAX = 16,    // longest command frame is 13 bytes
     SUPPLY_OUT_MAX = 512,  // queued reply and noise bytes
     SUPPLY_NOISE_MAX = 64, // noise bytes per reply at most
-    SUPPLY_LOG_LINES = 64, // log lines kept until taken (oldest dropped)
-    SUPPLY_LOG_TEXT = 160, // one log line, terminator included
 };
 
 enum {
@@ -113,11 +113,6 @@ struct SupplyOutByte {
     int64_t releaseUs;
     unsigned char value;
     bool noise;
-};
-
-struct SupplyLogLine {
-    int64_t timeUs;
-    char text[SUPPLY_LOG_TEXT];
 };
 
 // The whole state of one supply; plain data, so callers can hold it statically.
@@ -158,10 +153,7 @@ struct SupplyModel {
     int resetRepliesLeft; // replies that still carry the reset bit
     uint32_t noiseSeed;
 
-    // Traffic log ring.
-    SupplyLogLine log[SUPPLY_LOG_LINES];
-    int logHead;
-    int logCount;
+    SupplyLog log; // the traffic log ring
 };
 
 void SupplyInit(SupplyModel *m, const SupplyConfig *config);

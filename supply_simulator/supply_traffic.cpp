@@ -1,25 +1,11 @@
 /*
- * supply_traffic.cpp - the traffic decoder (frames in words, from the command table) and the
- * model's log ring.
+ * supply_traffic.cpp - the traffic decoder: frames in words, from the command table, for the
+ * model's log and for callers that log frames of their own.
  */
 #include "supply_internal.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 static const char *const STATUS_NAMES[8] = {"OverV", "OverI", "Enable", "EEBusy",
                                             "Fault", "OverT", "ComErr", "Reset"};
-
-void TextAppend(SupplyText *t, const char *format, ...) {
-    if (t->len >= t->max - 1)
-        return;
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(t->text + t->len, t->max - t->len, format, args);
-    va_end(args);
-    if (n > 0)
-        t->len += n < t->max - 1 - t->len ? n : t->max - 1 - t->len;
-}
 
 static void AppendHex(SupplyText *t, const unsigned char *bytes, int count) {
     for (int i = 0; i < count; i++)
@@ -118,23 +104,7 @@ int SupplyDescribeReply(const unsigned char *command, int commandCount, const un
     return t.len;
 }
 
-// ---- the log ring ----
-
-void PushLog(SupplyModel *m, int64_t timeUs, const char *format, ...) {
-    if (!m->config.log)
-        return;
-    if (m->logCount == SUPPLY_LOG_LINES) { // full: drop the oldest
-        m->logHead = (m->logHead + 1) % SUPPLY_LOG_LINES;
-        m->logCount--;
-    }
-    SupplyLogLine *line = &m->log[(m->logHead + m->logCount) % SUPPLY_LOG_LINES];
-    line->timeUs = timeUs;
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line->text, sizeof line->text, format, args);
-    va_end(args);
-    m->logCount++;
-}
+// ---- the model's log ----
 
 static void LogFrame(SupplyModel *m, int64_t timeUs, char direction, const unsigned char *bytes,
                      int count, const char *words) {
@@ -168,16 +138,4 @@ void LogReply(SupplyModel *m, int64_t timeUs, const unsigned char *command, int 
     SupplyDescribeReply(command, commandCount, reply, replyCount, vrange, irange, words,
                         sizeof words);
     LogFrame(m, timeUs, '<', reply, replyCount, words);
-}
-
-int SupplyTakeLog(SupplyModel *m, char *text, int max, int64_t *timeUs, int64_t nowUs) {
-    if (m->logCount == 0 || m->log[m->logHead].timeUs > nowUs || max <= 0)
-        return 0;
-    const SupplyLogLine *line = &m->log[m->logHead];
-    snprintf(text, max, "%s", line->text);
-    if (timeUs != nullptr)
-        *timeUs = line->timeUs;
-    m->logHead = (m->logHead + 1) % SUPPLY_LOG_LINES;
-    m->logCount--;
-    return 1;
 }

@@ -94,15 +94,15 @@ int main(int argc, char **argv) {
     /* The output slews towards the setpoint: poll for up to 5 s. */
     call = "K7340_ReadMeter";
     for (i = 0; i < 100; i++) {
-        if ((code = K7340_ReadMeter(DEVICE, 0, &measured)) != K7340_OK)
+        if ((code = K7340_ReadMeter(DEVICE, K7340_METER_VOLTAGE, &measured)) != K7340_OK)
             goto fail;
         if (measured > volts * 0.99 && measured < volts * 1.01)
             break;
         SleepMs(50);
     }
-    if ((code = K7340_ReadMeter(DEVICE, 1, &microamps)) != K7340_OK)
+    if ((code = K7340_ReadMeter(DEVICE, K7340_METER_CURRENT, &microamps)) != K7340_OK)
         goto fail;
-    if ((code = K7340_ReadMeter(DEVICE, 2, &temperature)) != K7340_OK)
+    if ((code = K7340_ReadMeter(DEVICE, K7340_METER_TEMPERATURE, &temperature)) != K7340_OK)
         goto fail;
     printf("output %.1f V, %.3f uA, temperature %.2f\n", measured, microamps, temperature);
 

@@ -20,7 +20,7 @@ int EepromWord(const std::string &eeprom, int address) {
 
 double ReadVolts() {
     double volts = -1;
-    EXPECT_EQ(K7340_ReadMeter(0, 0, &volts), 0);
+    EXPECT_EQ(K7340_ReadMeter(0, K7340_METER_VOLTAGE, &volts), 0);
     return volts;
 }
 
@@ -159,14 +159,14 @@ TEST_F(LibraryOverPty, OperatingSession) {
     ASSERT_EQ(K7340_GetStatusFlags(0, &status), 0);
     EXPECT_TRUE(status & K7340_STATUS_ENABLE);
     double microamps = 0;
-    ASSERT_EQ(K7340_ReadMeter(0, 1, &microamps), 0);
+    ASSERT_EQ(K7340_ReadMeter(0, K7340_METER_CURRENT, &microamps), 0);
     EXPECT_NEAR(microamps, 1000.0 / 250e6 * 1e6, 0.1);
     double temperature = 0;
-    ASSERT_EQ(K7340_ReadMeter(0, 2, &temperature), 0);
+    ASSERT_EQ(K7340_ReadMeter(0, K7340_METER_TEMPERATURE, &temperature), 0);
     EXPECT_GT(temperature, 15.0);
     EXPECT_LT(temperature, 40.0);
     int raw = -1;
-    ASSERT_EQ(K7340_ReadRawMeter(0, 0, &raw), 0);
+    ASSERT_EQ(K7340_ReadRawMeter(0, K7340_METER_VOLTAGE, &raw), 0);
     EXPECT_GT(raw, 0);
     EXPECT_LE(raw, 0x7FFFFF);
 

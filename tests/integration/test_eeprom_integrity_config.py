@@ -108,7 +108,12 @@ def test_cut_off_programming_then_config_runs(sim, tmp_path, answered):
     assert out == BANNER + configured_warning(*NEW) + b"n\n" + CANCELED
 
 
-@pytest.mark.parametrize("signo", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+# Every asynchronous signal whose default action ends the process.
+HELD = "INT TERM HUP QUIT USR1 USR2 ALRM PIPE PROF VTALRM XCPU XFSZ POLL PWR RTMIN RTMAX"
+HELD_SIGNALS = [getattr(signal, "SIG" + name) for name in HELD.split()]
+
+
+@pytest.mark.parametrize("signo", HELD_SIGNALS, ids=lambda s: s.name)
 def test_an_interrupt_during_programming_waits_for_the_six_writes(sim, signo):
     supply = sim()
     process = subprocess.Popen(

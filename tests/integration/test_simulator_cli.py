@@ -77,3 +77,25 @@ def test_an_eeprom_file_of_another_size_is_refused_and_kept(tmp_path, size):
     )
     assert stored.read_bytes() == image
     assert not os.path.lexists(tmp_path / "com1")
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda d: "/dev/full", lambda d: str(d), lambda d: os.mkfifo(d / "fifo") or str(d / "fifo")],
+    ids=["character device", "directory", "fifo"],
+)
+def test_an_eeprom_file_that_is_not_a_regular_file_is_refused(tmp_path, make):
+    path = make(tmp_path)
+    proc = run_sim("--link", str(tmp_path / "com1"), "--eeprom-file", path)
+    assert proc.returncode == 1
+    assert proc.stderr == "k7340sim: %s is not a regular file; refused\n" % path
+    assert not os.path.lexists(tmp_path / "com1")
+
+
+def test_a_start_that_fails_after_the_fifo_exists_leaves_no_file(tmp_path):
+    control = tmp_path / "control"
+    link = tmp_path / "missing" / "com1"  # no such folder: the link cannot be made
+    proc = run_sim("--link", str(link), "--control", str(control))
+    assert proc.returncode == 1
+    assert proc.stderr.startswith("k7340sim: cannot create link %s: " % link)
+    assert not os.path.lexists(control)

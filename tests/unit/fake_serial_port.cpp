@@ -9,7 +9,8 @@
 
 namespace {
 
-const int64_t READ_TIMEOUT_US = 100000;
+const int64_t READ_TIMEOUT_US = PORT_READ_TIMEOUT_MS * 1000;
+const int CLAIMS_BEFORE_FAILING = 100;
 
 struct FakePort {
     SupplyModel model;
@@ -19,6 +20,8 @@ struct FakePort {
     int openResult = 0;
     int comPort = -1;
     bool writeFails = false;
+    int claimed = -1;
+    int claims = 0;
 };
 
 FakePort g_ports[K7340_MAX_DEVICES];
@@ -43,6 +46,7 @@ void FakeReset() {
         port.openResult = 0;
         port.comPort = -1;
         port.writeFails = false;
+        port.claimed = -1;
     }
 }
 
@@ -74,6 +78,11 @@ void FakeSetWriteFails(int index, bool fails) {
     g_ports[index].writeFails = fails;
 }
 
+void FakeSetReadClaims(int index, int claimed) {
+    g_ports[index].claimed = claimed;
+    g_ports[index].claims = 0;
+}
+
 void FakeInjectInput(int index, const std::vector<unsigned char> &bytes) {
     g_ports[index].stale.insert(g_ports[index].stale.end(), bytes.begin(), bytes.end());
 }
@@ -103,6 +112,12 @@ int PortRead(int index, unsigned char *buf, int *count) {
     FakePort &port = g_ports[index];
     const int wanted = *count;
     const int64_t startUs = g_nowUs;
+    if (port.claimed >= 0) {
+        Record(index, FAKE_READ, {}, 0);
+        const bool fails = ++port.claims > CLAIMS_BEFORE_FAILING;
+        *count = fails ? 0 : port.claimed;
+        return fails ? K7340_ERR_READ : K7340_OK;
+    }
     const int64_t deadline = g_nowUs + READ_TIMEOUT_US;
     int received = 0;
     while (received < wanted) {

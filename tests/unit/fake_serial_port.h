@@ -38,5 +38,9 @@ void FakeQueueReply(int index, const std::vector<unsigned char> &bytes);
 std::vector<unsigned char> FakeReplyFrame(int status, const std::vector<unsigned char> &data);
 // Bytes already waiting in the receive buffer, as an earlier unread reply would be.
 void FakeInjectInput(int index, const std::vector<unsigned char> &bytes);
+// From now on each read claims success with *count set to claimed, whatever arrived (a backend
+// that breaks its contract); -1 makes reads honest again. After 100 such reads in a row the next
+// one fails, so that a core spinning on them ends.
+void FakeSetReadClaims(int index, int claimed);
 
 #endif

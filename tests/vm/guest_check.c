@@ -48,9 +48,10 @@ static void Session(void) {
     const int wd = K7340_SetWD(0, 1000); /* the watchdog is armed before the output goes on */
     const int on = K7340_SetVoltage(0, 5000.0);
     double v = 0, i = 0, t = 0;
-    int codes = K7340_ReadMeter(0, 0, &v); /* one call a statement: in this order on the wire */
-    codes |= K7340_ReadMeter(0, 1, &i);
-    codes |= K7340_ReadMeter(0, 2, &t);
+    /* one call a statement: in this order on the wire */
+    int codes = K7340_ReadMeter(0, K7340_METER_VOLTAGE, &v);
+    codes |= K7340_ReadMeter(0, K7340_METER_CURRENT, &i);
+    codes |= K7340_ReadMeter(0, K7340_METER_TEMPERATURE, &t);
     codes |= K7340_GetStatusFlags(0, &status);
     codes |= K7340_GetFaultFlags(0, &fault);
     int off = K7340_SetVoltage(0, 0.0);

@@ -116,6 +116,23 @@ TEST_F(FrameExchange, ReplyInTwoPiecesIsAssembledUnlessAPassEndsEmpty) {
     }
 }
 
+// A backend that reports success with no bytes, or with more than asked, ends the framed read
+// with -4 on that one read: the core neither spins nor counts past its frame.
+TEST_F(FrameExchange, AReadThatBreaksTheBackendContractFailsAtOnce) {
+    for (int claimed : {0, 6, 1000}) { // the firmware reply asks for 5
+        FakeClearEvents(0);
+        FakeSetReadClaims(0, claimed);
+        int version = 7;
+        EXPECT_EQ(K7340_GetFwVersion(0, &version), K7340_ERR_READ) << claimed;
+        EXPECT_EQ(version, 7) << claimed;
+        FakeSetReadClaims(0, -1);
+        int reads = 0;
+        for (const FakeEvent &e : FakeEvents(0))
+            reads += e.kind == FAKE_READ;
+        EXPECT_EQ(reads, 1) << claimed;
+    }
+}
+
 TEST_F(FrameExchange, TransactStoresDataBigEndian) {
     const struct {
         Bytes data;

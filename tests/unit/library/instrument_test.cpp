@@ -55,18 +55,18 @@ TEST_F(Instrument, MeterConversionsAreExact) {
         Bytes data;
         double expected;
     } cases[] = {
-        {0, {0x80, 0x00}, 25000.381475547416},
-        {0, {0xFF, 0xFF}, 50000.0},
-        {0, {0x00, 0x00}, 0.0},
-        {1, {0xFF, 0xFF}, 200.0},
-        {1, {0x80, 0x00}, 32768.0 * 200 / 65535.0},
-        {2, {0x0C, 0x80}, 24.414807580797753},
-        {2, {0x7F, 0xFF}, 250.0},
-        {2, {0xFF, 0xFF}, 250.0},
-        {2, {0x80, 0x00}, 0.0},
-        {3, {0x80, 0x00}, 2.5024437927663734},
-        {3, {0xFF, 0xC0}, 5.0},
-        {3, {0xFF, 0xFF}, 5.0},
+        {K7340_METER_VOLTAGE, {0x80, 0x00}, 25000.381475547416},
+        {K7340_METER_VOLTAGE, {0xFF, 0xFF}, 50000.0},
+        {K7340_METER_VOLTAGE, {0x00, 0x00}, 0.0},
+        {K7340_METER_CURRENT, {0xFF, 0xFF}, 200.0},
+        {K7340_METER_CURRENT, {0x80, 0x00}, 32768.0 * 200 / 65535.0},
+        {K7340_METER_TEMPERATURE, {0x0C, 0x80}, 24.414807580797753},
+        {K7340_METER_TEMPERATURE, {0x7F, 0xFF}, 250.0},
+        {K7340_METER_TEMPERATURE, {0xFF, 0xFF}, 250.0},
+        {K7340_METER_TEMPERATURE, {0x80, 0x00}, 0.0},
+        {K7340_METER_TEN_BIT, {0x80, 0x00}, 2.5024437927663734},
+        {K7340_METER_TEN_BIT, {0xFF, 0xC0}, 5.0},
+        {K7340_METER_TEN_BIT, {0xFF, 0xFF}, 5.0},
     };
     OpenConfigured(50000, 200);
     for (const auto &c : cases) {
@@ -84,7 +84,7 @@ TEST_F(Instrument, MeterProductBeyondThirtyTwoBitsStaysExact) {
     OpenConfigured(60000, 500);
     FakeQueueReply(0, FakeReplyFrame(0, {0xFF, 0xFE}));
     double value = 0;
-    ASSERT_EQ(K7340_ReadMeter(0, 0, &value), 0);
+    ASSERT_EQ(K7340_ReadMeter(0, K7340_METER_VOLTAGE, &value), 0);
     EXPECT_EQ(value, 65534.0 * 60000.0 / 65535.0);
 }
 
@@ -93,10 +93,10 @@ TEST_F(Instrument, MeterRefusalsAndFailuresLeaveTheOutput) {
     double value = 42.0;
     EXPECT_EQ(K7340_ReadMeter(0, 4, &value), K7340_ERR_ARGUMENT);
     EXPECT_EQ(K7340_ReadMeter(0, -1, &value), K7340_ERR_ARGUMENT);
-    EXPECT_EQ(K7340_ReadMeter(0, 0, nullptr), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_ReadMeter(0, K7340_METER_VOLTAGE, nullptr), K7340_ERR_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
     FakeFaults(0)->silent = true;
-    EXPECT_EQ(K7340_ReadMeter(0, 0, &value), K7340_ERR_READ);
+    EXPECT_EQ(K7340_ReadMeter(0, K7340_METER_VOLTAGE, &value), K7340_ERR_READ);
     EXPECT_EQ(value, 42.0);
 }
 
@@ -107,9 +107,9 @@ TEST_F(Instrument, RawMetersKeepTheirBitsAndMaskAfterAnyOutcome) {
         int expected;
         Bytes frame;
     } cases[] = {
-        {0, 8388607, {0x03, 0xF9, 0xFC}},
-        {1, 8388607, {0x03, 0xFA, 0xFD}},
-        {2, 16777215, {0x03, 0xFB, 0xFE}},
+        {K7340_METER_VOLTAGE, 8388607, {0x03, 0xF9, 0xFC}},
+        {K7340_METER_CURRENT, 8388607, {0x03, 0xFA, 0xFD}},
+        {K7340_METER_TEMPERATURE, 16777215, {0x03, 0xFB, 0xFE}},
     };
     for (const auto &c : cases) {
         FakeClearEvents(0);
@@ -121,7 +121,7 @@ TEST_F(Instrument, RawMetersKeepTheirBitsAndMaskAfterAnyOutcome) {
     }
     FakeClearEvents(0);
     int value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 3, &value), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_ReadRawMeter(0, K7340_METER_TEN_BIT, &value), K7340_ERR_ARGUMENT);
     EXPECT_EQ(value, 8388607) << "a rejected channel still masks";
     EXPECT_TRUE(Frames().empty());
     value = -1;
@@ -129,15 +129,15 @@ TEST_F(Instrument, RawMetersKeepTheirBitsAndMaskAfterAnyOutcome) {
     EXPECT_EQ(value, 8388607);
     FakeFaults(0)->silent = true;
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 0, &value), K7340_ERR_READ);
+    EXPECT_EQ(K7340_ReadRawMeter(0, K7340_METER_VOLTAGE, &value), K7340_ERR_READ);
     EXPECT_EQ(value, 8388607) << "a failed exchange still masks";
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(0, 2, &value), K7340_ERR_READ);
-    EXPECT_EQ(value, -1) << "channel 2 is never masked";
+    EXPECT_EQ(K7340_ReadRawMeter(0, K7340_METER_TEMPERATURE, &value), K7340_ERR_READ);
+    EXPECT_EQ(value, -1) << "the temperature is never masked";
     value = -1;
-    EXPECT_EQ(K7340_ReadRawMeter(1, 0, &value), K7340_ERR_CLOSED);
+    EXPECT_EQ(K7340_ReadRawMeter(1, K7340_METER_VOLTAGE, &value), K7340_ERR_CLOSED);
     EXPECT_EQ(value, -1) << "a closed slot touches nothing";
-    EXPECT_EQ(K7340_ReadRawMeter(0, 0, nullptr), K7340_ERR_ARGUMENT);
+    EXPECT_EQ(K7340_ReadRawMeter(0, K7340_METER_VOLTAGE, nullptr), K7340_ERR_ARGUMENT);
 }
 
 TEST_F(Instrument, WatchdogCountsRoundUpAndSaturate) {
