@@ -11,6 +11,7 @@ import csv
 import errno
 import io
 import os
+import tempfile
 
 
 class CsvError(Exception):
@@ -43,7 +44,7 @@ class CsvFile:
                 "cannot write the CSV file %s: no writable folder %s" % (self.path, folder)
             )
         if not os.path.lexists(self.path):
-            return
+            return self._probe()
         if os.path.isdir(self.path):
             raise CsvError("cannot write the CSV file %s: it is a folder" % self.path)
         if not (self.force or self.append):
@@ -53,6 +54,7 @@ class CsvFile:
             )
         if not os.access(self.path, os.W_OK):
             raise CsvError("cannot write the CSV file %s: not writable" % self.path)
+        self._probe()
         if self.append:
             header = self._header()
             if header not in (None, list(self.columns)):
@@ -60,6 +62,25 @@ class CsvFile:
                     "cannot append to %s: its header is not a k7340 log's (%s)"
                     % (self.path, ",".join(self.columns))
                 )
+
+    def _probe(self):
+        """Tries the file as the run will use it, changing nothing: a new file is tried as a
+        scratch file beside it (removed at once), an existing one is opened for appending.
+        A folder that says it is writable but is not (/proc, a read-only mount) is refused
+        here, before the supply is opened."""
+        try:
+            if os.path.lexists(self.path):
+                os.close(os.open(self.path, os.O_WRONLY | os.O_APPEND))
+                return
+            fd, scratch = tempfile.mkstemp(
+                prefix=".k7340-", dir=os.path.dirname(os.path.abspath(self.path))
+            )
+            os.close(fd)
+            os.unlink(scratch)
+        except OSError as exc:
+            raise CsvError(
+                "cannot write the CSV file %s: %s" % (self.path, exc.strerror or exc)
+            ) from None
 
     def _header(self):
         try:
