@@ -34,7 +34,12 @@ class Schedule:
                 self.due += self.period * math.ceil((now - self.due) / self.period)
             else:
                 self.due = now
-        if self.due > now:
-            self.sleep(self.due - now)
+        self.until(self.due)
+
+    def until(self, moment):
+        """Waits until moment (clock time; at once when it has passed), then asks the stop."""
+        now = self.clock()
+        if moment > now:
+            self.sleep(moment - now)
         if self.stop is not None and self.stop():
             raise Stopped()

@@ -1,5 +1,5 @@
-"""The dead-man: the supply's own watchdog, armed before the output goes on and fed by a
-heartbeat for as long as it is armed.
+"""The dead-man: the supply's own watchdog, armed before the output goes on and fed by the
+heartbeat (heartbeat.py) for as long as it is armed.
 
 The supply switches its output off by itself when its watchdog count runs out without a
 command. So before a session switches the output on it arms the watchdog (command 0xF0 with the
@@ -19,9 +19,7 @@ faster than ORPHAN_POLL_S, longer than the longest period (see k7340.session).
 """
 
 import math
-import threading
 import time
-import weakref
 
 from ..binding import checks
 from ..binding.errors import K7340ArgumentError
@@ -89,49 +87,3 @@ def starved(fed_at, now, watchdog_ms, exchange_s):
     watchdog command, at fed_at) is as long ago as the period less one exchange, so the
     supply's watchdog may have run out. Never with the dead-man off (watchdog_ms 0)."""
     return bool(watchdog_ms) and now - fed_at >= watchdog_ms / 1000.0 - exchange_s
-
-
-class Heartbeat:
-    """Re-sends the watchdog command of a Supply every period / BEATS_PER_PERIOD until stopped.
-    Holds the Supply only weakly: a dropped Supply is still collected (and closed then). Each
-    beat takes the slot lock for one exchange; the ownership decides under that lock whether the
-    beat is still wanted, so a way out that stopped it is never followed by a late beat. A beat
-    that fails is left to the supply: if the line is gone, its watchdog switches it off."""
-
-    def __init__(self, supply, ownership, watchdog_ms):
-        self._supply = weakref.ref(supply)
-        self._ownership = ownership
-        self.watchdog_ms = watchdog_ms
-        self._stop = threading.Event()
-        self.failures = 0
-        self._thread = threading.Thread(
-            target=self._run, name="k7340-heartbeat %s" % supply.port, daemon=True
-        )
-
-    def start(self):
-        self._thread.start()
-        return self
-
-    def stop(self):
-        """No more beats (it never waits: the caller may hold the slot lock)."""
-        self._stop.set()
-
-    @property
-    def running(self):
-        return self._thread.is_alive() and not self._stop.is_set()
-
-    def _run(self):
-        interval = self.watchdog_ms / 1000.0 / BEATS_PER_PERIOD
-        while not self._stop.wait(interval):
-            supply = self._supply()
-            if supply is None:
-                return
-            lock = supply.lock
-            if not lock.acquire(timeout=interval):
-                continue  # a long call holds the slot: try again at once
-            try:
-                if self._stop.is_set() or not self._ownership.beat(supply, self):
-                    return
-            finally:
-                lock.release()
-            del supply

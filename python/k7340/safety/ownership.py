@@ -25,6 +25,7 @@ import time
 
 from ..binding.errors import K7340Error
 from . import deadman, wayout
+from .heartbeat import Heartbeat
 
 
 class Ownership:
@@ -68,7 +69,7 @@ class Ownership:
             deadman.check_against_line(self.watchdog_ms, self.slowest_s, supply.port)
             self.feed(supply)
             self.armed = True
-            self.heartbeat = deadman.Heartbeat(supply, self, self.watchdog_ms).start()
+            self.heartbeat = Heartbeat(supply, self, self.watchdog_ms).start()
         elif self.armed and self.starving():
             self.feed(supply)  # a request after a quiet spell: fed before the setpoint
         self.outage = None
@@ -113,7 +114,7 @@ class Ownership:
         self.watchdog_ms = watchdog_ms
         self.fed_at = time.monotonic()
         self.stop_heartbeat()
-        self.heartbeat = deadman.Heartbeat(supply, self, watchdog_ms).start()
+        self.heartbeat = Heartbeat(supply, self, watchdog_ms).start()
 
     def adopt(self, supply):
         """An output found on that no program holds becomes this session's: armed and fed from

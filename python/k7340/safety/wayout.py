@@ -27,7 +27,10 @@ from ..binding import slots
 
 STOP_SIGNAL_NAMES = ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGBREAK")
 
-_held = weakref.WeakSet()  # supplies of this process holding the output on
+# Supplies of this process holding the output on, in the order they switched it on (a way out
+# zeroes the last first: a group's switching-on order, reversed).
+_held = weakref.WeakValueDictionary()  # id -> supply
+_held_order = []  # ids, oldest first
 _installed = {}  # signal number -> the handler ours replaced
 _flags = []  # StopFlags of handle_signals, innermost last
 _callbacks = []  # on_stop callbacks
@@ -72,20 +75,24 @@ def _restore():
 
 def hold(supply):
     """supply holds the output on: the handlers go in (over default ones) before it does."""
-    _held.add(supply)
+    if id(supply) not in _held:
+        _held_order[:] = [i for i in _held_order if i in _held] + [id(supply)]
+    _held[id(supply)] = supply
     if not _flags:
         _install(False)
 
 
 def let_go(supply):
     """supply no longer holds the output on; the last one restores the handlers."""
-    _held.discard(supply)
+    if _held.get(id(supply)) is supply:
+        del _held[id(supply)]
     if not _held and not _flags and not _callbacks:
         _restore()
 
 
 def held():
-    return list(_held)
+    """The supplies holding the output on, the last to switch it on first."""
+    return [s for s in (_held.get(i) for i in reversed(list(_held_order))) if s is not None]
 
 
 @contextlib.contextmanager
@@ -218,10 +225,10 @@ def on_stop(callback):
 
 def _forget_in_child():
     """os.fork's child: the parent's supplies are left alone for good. Takes no lock."""
-    global _held
+    global _held, _held_order
     for supply in list(slots.holders_without_lock()):
         supply.forget_in_child()
-    _held = weakref.WeakSet()
+    _held, _held_order = weakref.WeakValueDictionary(), []
     del _deferred[:]
     _depth[0] = 0
     slots.forget_all_in_child()

@@ -16,9 +16,10 @@ from ..safety.status import BACKOFF_BITS, RAMP_DOWN_BITS, output_is_on, status_t
 class Operation:
     """``step`` seconds between setpoints and readings; ``rate`` the V/s a trip's ramp-down
     uses; ``progress(phase, reading)`` after every reading; ``trip_seen(trip)`` after every
-    trip conditioning backs off from; ``stop()``, besides the session's, ends it at a step."""
+    trip conditioning backs off from; ``stop()``, besides the session's, ends it at a step;
+    ``watch()`` after every step of the schedule (a group watches its other members there)."""
 
-    def __init__(self, session, step, rate, progress=None, trip_seen=None, stop=None):
+    def __init__(self, session, step, rate, progress=None, trip_seen=None, stop=None, watch=None):
         self.session = session
         self.supply = session.supply
         self.step = step
@@ -26,6 +27,8 @@ class Operation:
         self.progress = progress
         self.trip_seen = trip_seen
         self.trips = []
+        self.watch = watch
+        self.last = None  # the last reading
         self.names_trips = False  # conditioning writes each back-off trip's record itself
         stopped = session.stop if stop is None else (lambda: session.stop() or stop())
         self.schedule = Schedule(step, stopped, sleep=session.sleep)
@@ -38,6 +41,8 @@ class Operation:
     def tick(self):
         """The next step of the schedule; Stopped once the session's stop came true."""
         self.schedule.wait()
+        if self.watch is not None:
+            self.watch()
 
     def send(self, volts, phase="ramp"):
         """One setpoint (the supply arms its dead-man before the output goes on), then a
@@ -57,6 +62,7 @@ class Operation:
             reading = session.sample(("trip",) if self.names_trips else ())
         except K7340Error as exc:
             raise session.line_failure(exc) from None
+        self.last = reading
         if self.progress is not None:
             self.progress(phase, reading)
         return reading

@@ -153,12 +153,13 @@ class Requests:
         progress=None,
         trip_seen=None,
         stop=None,
+        watch=None,
     ):
         """Conditions up to target (see k7340.lab.condition); returns a Result (reached False
         when a stop ended it, at zero). Giving up is the trip action (K7340TripError with
         gave_up and trips); an outage K7340OutageError. ``progress(phase, reading)`` after
         every reading, ``trip_seen(trip)`` after each trip backed off from; ``stop()`` (or the
-        session's) ends the run at zero."""
+        session's) ends the run at zero; ``watch()`` runs after every step of it."""
         psu = self.supply
         run = lab_condition.check(
             psu.checked_volts,
@@ -174,7 +175,7 @@ class Requests:
         step = checks.real("step", step, lab_ramp.STEP_S[0], lab_ramp.STEP_S[1], "s", "condition")
         with self._request_lock:
             self.begin("Condition")
-            operation = Operation(self, step, run.rate, progress, trip_seen, stop)
+            operation = Operation(self, step, run.rate, progress, trip_seen, stop, watch)
             result = self._run(
                 operation, lambda: lab_condition.condition(operation, run), zero=True
             )
