@@ -10,6 +10,7 @@ import resource
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -20,6 +21,7 @@ from k7340.lab import samplelog
 from k7340.testing import simulated_supply
 
 ENV = dict(os.environ, PYTHONPATH=str(REPO / "python"))
+RECORDS = tempfile.TemporaryDirectory(prefix="k7340-rows-")  # the tools' flight records
 
 
 def cli(*argv, preexec_fn=None):
@@ -30,6 +32,7 @@ def cli(*argv, preexec_fn=None):
         text=True,
         env=ENV,
         preexec_fn=preexec_fn,
+        cwd=RECORDS.name,
     )
 
 

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -18,15 +19,16 @@ from k7340.binding.flags import FaultFlags, StatusFlags
 from k7340.testing import simulated_supply
 
 DEADMAN = ["1000", "0"]  # --watchdog: the dead-man on, then off
+RECORDS = tempfile.TemporaryDirectory(prefix="k7340-rows-")  # the tools' flight records
 
 
-def cli(*argv, cwd=None):
+def cli(*argv):
     return subprocess.Popen(
         [sys.executable, "-m", "k7340", *argv],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        cwd=cwd,
+        cwd=RECORDS.name,
         env=dict(os.environ, PYTHONPATH=str(REPO / "python")),
     )
 

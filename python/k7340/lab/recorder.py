@@ -26,7 +26,7 @@ import tempfile
 
 from ..binding import OUTPUT_ON_VOLTS
 from ..binding.flags import StatusFlags
-from ..safety.status import ACKNOWLEDGE, BACKOFF_BITS, output_is_on, status_text
+from ..safety.status import BACKOFF_BITS, output_is_on, status_text
 
 COLUMNS = ("time", "elapsed_s", "setpoint", "volts", "microamps", "status", "event")
 DEFAULT_SECONDS = 30.0
@@ -48,7 +48,7 @@ def events_of(sample):
     if StatusFlags.OVER_TEMPERATURE in status:
         found["over-temperature"] = "over-temperature"
     if StatusFlags.FAULT in status:
-        found["fault"] = "fault bit set (%s)" % ACKNOWLEDGE
+        found["fault"] = "fault bit set (clear-faults acknowledges it)"
     if (sample.setpoint or 0.0) >= OUTPUT_ON_VOLTS and StatusFlags.ENABLE not in status:
         found["output-dropped"] = (
             "output off unasked at setpoint %.1f V (watchdog run-out?)" % sample.setpoint
