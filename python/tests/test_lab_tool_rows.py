@@ -17,7 +17,6 @@ import pytest
 
 from binding_support import REPO, wait_for
 import k7340
-from k7340.lab import samplelog
 from k7340.testing import simulated_supply
 
 ENV = dict(os.environ, PYTHONPATH=str(REPO / "python"))
@@ -55,6 +54,8 @@ def rows(path):
 
 
 def row_logs_while_holding(tmp):
+    from k7340.lab import samplelog
+
     for tool in (["ramp", "--to", "1000", "--rate", "20000"], ["monitor", "--voltage", "1000"]):
         path = tmp / ("%s.csv" % tool[0])
         with simulated_supply(slew=0) as port:
