@@ -60,7 +60,7 @@ def bit_that_stays(port, psu):
     [
         (clear_on_first_trip, 3, 1, "target"),
         (limit_at_800_volts, 3, 3, "gave up after 3 trips (max_trips 3); output switched off"),
-        (limit_at_800_volts, 1, 1, "gave up after 1 trips (max_trips 1)"),
+        (limit_at_800_volts, 1, 1, "gave up after 1 trip (max_trips 1)"),
         (bit_that_stays, 3, 1, "the trip bit did not clear within 0.3 s"),
     ],
 )

@@ -86,7 +86,8 @@ def condition(op, run):
         if len(trips) >= run.max_trips:
             op.trip_action(
                 reading,
-                "gave up after %d trips (max_trips %d)" % (len(trips), run.max_trips),
+                "gave up after %d trip%s (max_trips %d)"
+                % (len(trips), "" if len(trips) == 1 else "s", run.max_trips),
                 trips,
             )
         _move(op, max(0.0, reading.setpoint - run.backoff), run.backoff_rate, "back-off")

@@ -60,8 +60,8 @@ class SafeDevice(Device):
         be on. ``timeout``: seconds to wait for the slot (a reopen or a long call under way in
         another thread); when they pass, nothing is sent, the slot stays open and K7340Error
         says so."""
-        if self._forked():
-            return
+        if self._forked() or (self._closed and not self._slot_open):
+            return  # closed, or still opening in another thread (its open cleans up after itself)
         if timeout is not None and self.lost:
             timeout = 0  # nothing would be sent to a lost port: no reason to wait for its reopen
         ownership = self._ownership

@@ -2,7 +2,7 @@
 scripts use) and Session (a supply for a program that runs for a while), the one path for
 everything that switches or holds the output on. See session.py for its rules."""
 
-from .requests import STEP_S
+from .requests import STEP_S, TRIP_ACTION
 from .session import (
     CLOSE_WAIT_S,
     LOST_AFTER,
@@ -22,6 +22,7 @@ __all__ = [
     "checked_trip_action",
     "orphan_text",
     "STEP_S",
+    "TRIP_ACTION",
     "LOST_AFTER",
     "REOPEN_S",
     "CLOSE_WAIT_S",

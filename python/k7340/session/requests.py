@@ -18,6 +18,7 @@ from .operation import Operation, ramp_down
 from .states import DOWN, OTHER_SUPPLY, UP
 
 STEP_S = 0.05  # default seconds between setpoints
+TRIP_ACTION = "trip action"  # the session's operation while a poll's trip action runs
 
 
 class Requests:
@@ -28,6 +29,8 @@ class Requests:
         reader, and (nothing sent) when the supply reports a trip bit; an output found on that
         no program holds is adopted from its measured voltage. Ends any outage. Returns a fresh
         reading."""
+        if self.operation is TRIP_ACTION:
+            raise K7340Error(None, "%s refused: a trip action runs" % what, None, device=self.port)
         if self.reader:
             raise K7340Error(
                 None, "%s refused: this session only reads" % what, what, device=self.port
@@ -256,10 +259,10 @@ class Requests:
         event is kept for take_event); a reader notes an orphaned output going off."""
         psu = self.supply
         ownership = psu.ownership
+        if self.orphan and StatusFlags.ENABLE not in reading.status:
+            self.orphan = None
+            self.say("the output no program held is off now")
         if self.reader:
-            if self.orphan and StatusFlags.ENABLE not in reading.status:
-                self.orphan = None
-                self.say("the output no program held is off now")
             return
         if ownership.owner and ownership.starving():
             with psu.lock:
@@ -272,12 +275,16 @@ class Requests:
             and trip_bits(reading.status)
             and output_is_on(reading.status, psu.setpoint)
         ):
+            self.operation = TRIP_ACTION  # no request starts while the trip action runs
             try:
                 self.trip(reading)
             except K7340TripError as exc:
                 self.event = exc
+            finally:
+                self.operation = None
 
     _told_outage = None
+    ramping_down = None  # ramping_down(rate): told when a trip action starts to ramp down
 
     def check_outage(self):
         """Before every step of an operation: a link that is down, or a supply whose watchdog
@@ -322,6 +329,8 @@ class Requests:
             and self.link == UP
             and psu.owns_output
         ):
+            if self.ramping_down is not None:
+                self.ramping_down(rate)
             note = ramp_down(self, rate, STEP_S)
         if note is None:
             with psu.lock:

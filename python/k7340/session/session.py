@@ -4,7 +4,7 @@ holds the output on.
 
     with Session("/dev/ttyUSB0", say=print) as session:
         session.ramp_to(1000, rate=200)            # refused first if the supply reports a trip
-        session.watch(0.25, show, stop=stop)       # holds: polls, feeds, acts on trips
+        session.hold(0.25, show)                   # holds: polls, feeds, acts on trips
 
 The session owns the poll, the lost-link rule, the owed zero (pending Off), reconnects, the
 outage rule, the trip action, fault acknowledgement and orphan detection; the front ends hold
@@ -167,9 +167,9 @@ class Session(Requests):
             )
 
     def poll_interval(self, seconds):
-        """seconds, or ORPHAN_POLL_S when longer and this reader watches an orphaned output
-        (its reads must not feed the watchdog of an output nobody holds)."""
-        if self.reader and self.orphan and not self.keep_alive:
+        """seconds, or ORPHAN_POLL_S when longer while this session watches an orphaned output
+        it has not adopted (its reads must not feed the watchdog of an output nobody holds)."""
+        if self.orphan and not self.keep_alive and not self.supply.owns_output:
             return max(seconds, ORPHAN_POLL_S)
         return seconds
 
@@ -251,10 +251,12 @@ class Session(Requests):
             self._record(None, self.link_text or "the link is down")
             return None
         psu = self.supply
+        # While an operation names its trips' records itself, the poll leaves them to it.
+        named = self.operation is not None and getattr(self.operation, "names_trips", False)
         try:
             if psu.pending_off:
                 psu.output_off()
-            reading = self.sample()
+            reading = self.sample(("trip",) if named else ())
         except K7340Error as exc:
             self.failed(exc)
             if self.link != UP:

@@ -1,7 +1,11 @@
 """k7340.Supply: the class scripts use. A SafeDevice (the port, the dead-man, every way out)
 whose ramps and conditioning run through the session layer, under the outage and trip rules."""
 
+from ..binding import checks
+from ..binding.device import OUTPUT_ON_VOLTS
+from ..binding.errors import K7340Error
 from ..safety.device import SafeDevice
+from ..safety.status import refusal
 from .requests import STEP_S
 from .session import Session
 
@@ -17,6 +21,40 @@ class Supply(SafeDevice):
     fault byte, which acknowledges (and on the simulated supply clears) latched faults: nothing
     else reads it. See docs/using-python.md."""
     )
+
+    def set_voltage(self, volts):
+        value = self.checked_volts(volts)
+        if value >= OUTPUT_ON_VOLTS:
+            self._refuse_if_tripped("set_voltage")
+        super().set_voltage(value)
+
+    set_voltage.__doc__ = (
+        SafeDevice.set_voltage.__doc__
+        + """
+        A request that switches the output on (this object does not hold it on yet) reads the
+        status first and is refused, nothing sent, while the supply reports a trip bit."""
+    )
+
+    def write_port(self, data):
+        data = checks.byte_values("data", data)
+        self._refuse_if_tripped("write_port")
+        super().write_port(data)
+
+    write_port.__doc__ = SafeDevice.write_port.__doc__
+
+    def _refuse_if_tripped(self, call):
+        if self.owns_output:
+            return
+        self.read_voltage()  # one exchange: its reply carries the status byte
+        why = refusal(self.status)
+        if why:
+            raise K7340Error(
+                None,
+                "%s refused: %s" % (call, why),
+                None,
+                device=self.port,
+                note="nothing was sent",
+            )
 
     def ramp_to(self, volts, rate, *, step=STEP_S, progress=None, start=None, on_trip="off"):
         """Moves the setpoint from ``setpoint`` (or ``start``; an output found on and adopted:

@@ -14,7 +14,7 @@ from tango.server import command
 from ..binding import OUTPUT_ON_VOLTS, K7340Error
 from ..lab import condition as lab_condition
 from ..lab import ramp as lab_ramp
-from ..session import STEP_S
+from ..session import STEP_S, TRIP_ACTION
 from .polling import fail
 
 RAMP_JOIN_S = 0.5  # a run sees its stop flag before its next setpoint
@@ -38,6 +38,12 @@ class Commands:
                 "K7340_LinkDown",
                 "%s is not allowed while the link is down (%s): only Off is "
                 "accepted, and sent once the same supply answers again" % (what, poll.down),
+                origin,
+            )
+        if self._connection.session.operation is TRIP_ACTION:
+            fail(
+                "K7340_TripAction",
+                "%s is not allowed while the trip action ramps the output " "down" % what,
                 origin,
             )
         if poll.reading is None:

@@ -177,6 +177,7 @@ class K7340(Polling, Commands, Device):
                 "cable leaves the output on"
             )
         self._connection = connection.Connection(self._config, self._log)
+        self._connection.session.ramping_down = self._ramping_down
         self._connection.session.recorder = FlightRecorder(
             self._config["RecordDir"] or None, name="k7340-tango"
         )
@@ -204,6 +205,11 @@ class K7340(Polling, Commands, Device):
             if note:
                 self._log(note)
         _exit_if_last(self)
+
+    def _ramping_down(self, rate):
+        """The poll's trip action ramps the output down (OnTrip ramp-down): MOVING meanwhile."""
+        self.set_state(DevState.MOVING)
+        self.set_status("Trip: ramping the output down to zero at %g V/s" % rate)
 
     def _log(self, text):
         """The device's error stream, and standard error (a stopping server's last word)."""
@@ -294,3 +300,5 @@ class K7340(Polling, Commands, Device):
                 "K7340.RampRate",
             )
         self._ramp_rate = rate
+        if self._connection is not None:
+            self._connection.session.rate = rate  # a trip's ramp-down follows it too

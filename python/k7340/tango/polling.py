@@ -35,7 +35,7 @@ class Polling:
                         self._publish(poll)
                 except Exception as exc:  # the poll thread never dies of a surprise
                     self._log("poll: %s: %s" % (type(exc).__name__, exc))
-                wake.wait(period)
+                wake.wait(own.session.poll_interval(period) if own.session.supply else period)
                 wake.clear()
 
     def _publish(self, poll):
