@@ -1,10 +1,13 @@
 """Puts the native library (and the simulated supply) inside the package when it is built.
 
 The library comes from $K7340_BUILD_DIR, else from the repository's build/linux, else it is
-built here with CMake into build/python. The metadata is in pyproject.toml.
+built here with CMake into build/python. The metadata is in pyproject.toml, but for the console
+commands: those are declared here, as k7340sim (which runs the package's copy of the simulator)
+comes only with a package that carries one.
 
-K7340_SYSTEM_LIBRARY=1 builds the package without either (as the Debian package python3-k7340
-is built): it then loads the system's libk7340.so.2.
+K7340_SYSTEM_LIBRARY=1 builds the package without either and without the command k7340sim (as
+the Debian package python3-k7340 is built): it then loads the system's libk7340.so.2, and the
+k7340sim on PATH is another package's (Debian's k7340-tools).
 """
 
 import os
@@ -91,4 +94,12 @@ class NativeDistribution(Distribution):
         return not SYSTEM_LIBRARY
 
 
-setup(cmdclass={"build_py": BuildWithLibrary}, distclass=NativeDistribution)
+COMMANDS = ["k7340 = k7340.__main__:main", "k7340-tango = k7340.tango.server:main"]
+if not (SYSTEM_LIBRARY or IS_WINDOWS):
+    COMMANDS.append("%s = k7340.simulator:main" % SIMULATOR)
+
+setup(
+    cmdclass={"build_py": BuildWithLibrary},
+    distclass=NativeDistribution,
+    entry_points={"console_scripts": COMMANDS},
+)

@@ -18,7 +18,7 @@ set -u
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 BUILD=${1:-$ROOT/build/linux}
-VERSION=$(sed -n 's/^project(k7340 VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+VERSION=$(sed -n 's/^__version__ = "\([0-9.]*\)".*/\1/p' "$ROOT/python/k7340/_version.py")
 PACKAGES=$ROOT/build/packages
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/k7340-install.XXXXXX")

@@ -1,12 +1,12 @@
 """Finds and loads the k7340 shared library with ctypes and declares every export.
 
 Search order (the first one that exists and loads wins):
-  0. The package's own copy, next to this file (an installed package carries one).
   1. K7340_LIBRARY, the full path of the library; when it is set nothing else is tried.
-  2. $K7340_BUILD_DIR/lib/libk7340.so (Windows: $K7340_BUILD_DIR/bin/k7340.dll).
-  3. The build tree of the repository this package lives in: build/linux/lib/libk7340.so
+  2. The package's own copy in the package folder k7340/ (a pip-installed package carries one).
+  3. $K7340_BUILD_DIR/lib/libk7340.so (Windows: $K7340_BUILD_DIR/bin/k7340.dll).
+  4. The build tree of the repository this package lives in: build/linux/lib/libk7340.so
      (Windows: build/mingw64/bin/k7340.dll for a 64-bit Python, build/mingw32/bin for 32-bit).
-  4. The system loader's search for the soname libk7340.so.2 (Windows: k7340.dll).
+  5. The system loader's search for the soname libk7340.so.2 (Windows: k7340.dll).
 """
 
 import ctypes
@@ -54,14 +54,15 @@ PROTOTYPES = (
 _loaded = None
 
 
-def candidates(environ=None):
-    """The paths (or loader names) tried, in order."""
+def candidates(environ=None, package_dir=PACKAGE_DIR):
+    """The paths (or loader names) tried, in order; package_dir is the folder whose own copy
+    is tried after K7340_LIBRARY."""
     env = os.environ if environ is None else environ
-    own = os.path.join(PACKAGE_DIR, LIBRARY_NAME)
-    paths = [own] if os.path.exists(own) else []
     explicit = env.get("K7340_LIBRARY")
     if explicit:
-        return paths + [explicit]
+        return [explicit]
+    own = os.path.join(package_dir, LIBRARY_NAME)
+    paths = [own] if os.path.exists(own) else []
     if IS_WINDOWS:
         if env.get("K7340_BUILD_DIR"):
             paths.append(os.path.join(env["K7340_BUILD_DIR"], "bin", LIBRARY_NAME))
