@@ -16,6 +16,7 @@ import time
 import pytest
 
 from binding_support import REPO, wait_for
+import packaging_rows
 import k7340
 from k7340.testing import simulated_supply
 
@@ -221,6 +222,8 @@ ROWS = [
     ("2 limit levels stepped, returned and printed", row_limit_levels),
     ("3 a back-off rate, and one stream", row_backoff_rate_and_one_stream),
     ("4 ramp --to 0 ramps down and ends", row_ramp_to_zero_ends),
+    ("6 pip puts k7340sim on PATH", packaging_rows.row_pip_install_puts_k7340sim_on_path),
+    ("7 K7340_LIBRARY wins", packaging_rows.row_k7340_library_wins_over_the_package_copy),
     ("8 the dead-man off is said", row_dead_man_off_is_said),
     ("9 a full disk: one line; a record whole or not at all", row_full_disk),
     ("10 a busy port says busy", row_busy_port_in_the_binding),
@@ -228,6 +231,7 @@ ROWS = [
     ("12 a CSV file checked before the open", row_csv_checked_before_the_open),
     ("13 a refused rate in words", row_refusals_in_words),
     ("14 a failed reopen says what happened", row_failed_reopen_said),
+    ("15 scripts/package deb or zip", packaging_rows.row_package_builds_deb_or_zip_or_both),
 ]
 
 
