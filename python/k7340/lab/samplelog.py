@@ -92,3 +92,53 @@ class SampleLog:
 
     def close(self):
         self.file.close()
+
+
+class GroupLog:
+    """A group's sample log: per sample the time, then V, uA and status of each member, and an
+    event column; one row per interval (the grid from the first), an event a row at once. The
+    file's rules are the CSV writer's, as for SampleLog."""
+
+    def __init__(self, path, interval, names, force=False, append=False, clock=time.monotonic):
+        columns = ["time", "elapsed_s"]
+        for name in names:
+            columns += ["%s_volts" % name, "%s_microamps" % name, "%s_status" % name]
+        self.file = CsvFile(path, columns + ["event"], force=force, append=append)
+        self.names, self.interval, self.clock = list(names), interval, clock
+        self.start = self.due = None
+
+    @property
+    def rows(self):
+        return self.file.rows
+
+    def check(self):
+        self.file.check()
+
+    def open(self):
+        self.file.open()
+        self.start = self.due = self.clock()
+
+    def add(self, readings, event=""):
+        """readings: name -> Reading (None: that member's poll failed). A row when one is due,
+        or at once with an event."""
+        now = self.clock()
+        if not event and now < self.due - self.interval * 0.01:
+            return False
+        if not event:
+            self.due += self.interval * max(1, math.floor((now - self.due) / self.interval) + 1)
+        row = [timestamp(), "%.3f" % (now - self.start)]
+        for name in self.names:
+            reading = readings.get(name)
+            if reading is None:
+                row += ["", "", "no reading"]
+            else:
+                row += [
+                    "%.1f" % reading.volts,
+                    "%.3f" % reading.microamps,
+                    status_text(reading.status, " "),
+                ]
+        self.file.write(row + [event])
+        return True
+
+    def close(self):
+        self.file.close()
