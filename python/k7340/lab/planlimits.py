@@ -37,15 +37,17 @@ def check(plan, problems):
 def _ramp(plan, step, before, after, problems, path):
     broken = False
     for a, b, volts in plan.differences:
-        if _known(after, a, b) and abs(after[a] - after[b]) > volts:
+        inherited = _known(before, a, b) and abs(before[a] - before[b]) > volts
+        if inherited and a not in step.targets and b not in step.targets:
+            broken = True  # said at the step that broke it
+        elif _known(after, a, b) and abs(after[a] - after[b]) > volts:
             problems.add(
                 path,
                 "at its end %s is at %g V and %s at %g V: %g V apart, above %s"
                 % (a, after[a], b, after[b], abs(after[a] - after[b]), _limit_text(a, b, volts)),
             )
             broken = True
-        elif _known(before, a, b) and abs(before[a] - before[b]) > volts:
-            broken = True  # said at the step that broke it
+        broken = broken or inherited
     rates = plan.ramp_rates(step)
     if broken or not _known(before, *step.targets) or not _known(step.targets, *step.targets):
         return

@@ -50,20 +50,26 @@ def draw(plan, planned, png_path):
     colours = {name: "C%d" % i for i, name in enumerate(planned.names)}
     figure, axes = pyplot.subplots(figsize=(9, 6), dpi=100)
     for a, b, volts in plan.differences:
+        low = [max(0.0, v - volts) for v in values[b]]
+        high = [v + volts for v in values[b]]
+        axes.fill_between(x, low, high, color=colours[a], alpha=0.07, linewidth=0)
+        for edge in (low, high):
+            axes.plot(x, edge, color=colours[a], linewidth=0.8, linestyle="--", alpha=0.7)
         axes.fill_between(
-            x,
-            [max(0.0, v - volts) for v in values[b]],
-            [v + volts for v in values[b]],
+            [],
+            [],
             color=colours[a],
-            alpha=0.12,
-            linewidth=0,
+            alpha=0.2,
+            linestyle="--",
             label="%s allowed: within %g V of %s" % (a, volts, b),
         )
     for name in planned.names:
         axes.plot(x, values[name], color=colours[name], linewidth=2, label=name)
     top = max([max(v) for v in values.values()] + [1.0])
-    for step, source in zip(planned.steps, plan.steps):
-        _mark_step(axes, step, source, scale, top, colours)
+    starts = [step.start for step in planned.steps[1:]] + [float("inf")]
+    for step, source, following in zip(planned.steps, plan.steps, starts):
+        crowded = following - step.start < 0.015 * planned.total
+        _mark_step(axes, step, source, scale, top, colours, crowded)
     axes.set_xlabel("time from the plan's start (%s)" % unit)
     axes.set_ylabel("setpoint (V)")
     axes.set_ylim(0, top * 1.18)
@@ -82,8 +88,9 @@ def draw(plan, planned, png_path):
         pyplot.close(figure)
 
 
-def _mark_step(axes, step, source, scale, top, colours):
-    """A step's start line and number; a condition's span and back-off range."""
+def _mark_step(axes, step, source, scale, top, colours, crowded):
+    """A step's start line and number (left of the line when the next one is close); a
+    condition's span and back-off range."""
     axes.axvline(step.start / scale, color="grey", linewidth=0.6, linestyle=":")
     label = "%d %s" % (step.index, step.kind)
     axes.annotate(
@@ -92,7 +99,7 @@ def _mark_step(axes, step, source, scale, top, colours):
         fontsize="x-small",
         rotation=90,
         va="top",
-        ha="left",
+        ha="right" if crowded else "left",
         color="dimgrey",
     )
     if step.kind != "condition":
