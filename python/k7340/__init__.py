@@ -31,7 +31,8 @@ For lab scripts: Supply.ramp_to(volts, rate) ramps with a status check after eve
 is the trip action, then K7340TripError), Supply.condition backs off and retries after trips,
 Supply.clear_faults() acknowledges latched faults, k7340.testing runs a simulated supply for
 tests, and `python -m k7340` (the console script k7340) has monitor, log, plot, ramp,
-condition, off, clear-faults, gui, ports and info. See docs/using-python.md.
+condition, run (plans: several supplies as one system), off, clear-faults, gui, ports and info.
+See docs/using-python.md and docs/plans.md.
 """
 
 from ._version import __version__  # noqa: F401

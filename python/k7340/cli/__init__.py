@@ -5,6 +5,7 @@
     plot         draw a saved log
     ramp         move the output to a voltage at a rate and hold it there, guarded
     condition    bring the output up to a voltage, backing off after trips
+    run          drive several supplies as one system from a plan file (--check: check it)
     off          switch off a supply that no program holds
     clear-faults acknowledge the supply's latched faults
     ports        list the serial ports, --probe for supplies
@@ -16,7 +17,7 @@ import argparse
 import os
 import sys
 
-from . import arguments, common, condition, off, samples
+from . import arguments, common, condition, off, run, samples
 from .info import info
 from .log import log
 from .monitor import POLL_SECONDS, monitor
@@ -174,6 +175,15 @@ def parser():
     arguments.supply_options(p)
     condition.add_arguments(p)
     arguments.owner_options(p, "--to")
+
+    p = _add(
+        sub,
+        "run",
+        "drive several supplies as one system from a plan file; --check reads and checks "
+        "it, prints its timeline and opens nothing",
+        run.run_command,
+    )
+    run.add_arguments(p)
 
     p = _add(
         sub,
