@@ -38,6 +38,8 @@ See docs/using-python.md and docs/plans.md.
 from ._version import __version__  # noqa: F401
 from .binding import *  # noqa: F401,F403 (the binding's public names are the package's)
 from .binding import __all__ as _binding_names
-from .session import Session, Supply  # noqa: F401
+from .session import Group, Plan, Session, Supply  # noqa: F401
 
-__all__ = ["Supply", "Session"] + [name for name in _binding_names if name != "Device"]
+__all__ = ["Supply", "Session", "Group", "Plan"] + [
+    name for name in _binding_names if name != "Device"
+]

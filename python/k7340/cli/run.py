@@ -11,14 +11,13 @@ time with the difference limits shaded (python3-matplotlib; the folder is checke
 Without --check the plan runs, through the session layer's runtime.
 """
 
-import sys
-
+from ..binding import K7340ArgumentError, K7340Error, K7340TripError
 from ..lab import plan as lab_plan
 from ..lab import planplot, timeline
+from ..lab.csvlog import CsvError
 from ..lab.planerrors import PlanError
-from . import common, plot
-
-RUNTIME = "k7340.session.plan"
+from ..session.plan import Plan
+from . import common, connect, plot, show
 
 
 def add_arguments(p):
@@ -28,6 +27,8 @@ def add_arguments(p):
         action="store_true",
         help="only check the plan and print its timeline: opens nothing, sends nothing",
     )
+    p.add_argument("--force", action="store_true", help="start an existing log file anew")
+    p.add_argument("--append", action="store_true", help="add rows to an existing log file")
     p.add_argument(
         "--plot",
         metavar="FILE.png",
@@ -63,12 +64,22 @@ def run_command(args):
 
 
 def run_plan(plan, args):
-    """Runs the plan through the session layer's runtime, imported only here."""
-    try:
-        from ..session.plan import run_plan as run
-    except ModuleNotFoundError as exc:
-        if exc.name != RUNTIME:
-            raise
-        print("k7340 run: running a plan needs the runtime", file=sys.stderr)
-        return common.FAILED
-    return run(plan, args)
+    """Runs the plan through the session layer (k7340.session.Plan): exit status 0 done, 1 a
+    supply failed or tripped (the group's trip action ran), 3 a conditioning step gave up after
+    its trips, 128 + N a stop signal N (every supply at zero, in the reverse order)."""
+    with connect.StopSignals() as stop:
+        status = 0
+        try:
+            Plan(plan).run(common.say, stop, stop.sleep, args.force, args.append)
+        except CsvError as exc:
+            common.say(str(exc))
+            status = common.FAILED
+        except K7340ArgumentError:
+            raise  # refused before anything was sent: exit 2
+        except K7340TripError as exc:
+            common.say(("gave up: %s" if exc.gave_up else "%s") % show.failure(exc))
+            status = common.GAVE_UP if exc.gave_up else common.FAILED
+        except K7340Error as exc:
+            common.say(show.failure(exc))
+            status = common.FAILED
+    return stop.status(status)

@@ -10,6 +10,7 @@ from ..binding import ports
 from ..binding.device import OUTPUT_ON_VOLTS
 from ..binding.slots import MAX_DEVICES
 from ..safety.deadman import MAX_WATCHDOG_MS, MIN_WATCHDOG_MS
+from ..safety.status import TRIP_ACTIONS
 from . import condition as lab_condition
 from . import ramp, units
 from .planmodel import (
@@ -23,7 +24,6 @@ from .planmodel import (
     ramp_rates,
 )
 
-TRIP_ACTIONS = ("off", "ramp-down")  # the session's trip actions (k7340.session.TRIP_ACTIONS)
 DEFAULT_DWELL_S = 10.0  # as `k7340 condition`'s
 DEFAULT_LOG_INTERVAL_S = 1.0
 

@@ -129,7 +129,9 @@ class GroupLog:
         row = [timestamp(), "%.3f" % (now - self.start)]
         for name in self.names:
             reading = readings.get(name)
-            if reading is None:
+            if name not in readings:  # an event before the first sample
+                row += ["", "", ""]
+            elif reading is None:
                 row += ["", "", "no reading"]
             else:
                 row += [

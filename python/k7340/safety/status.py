@@ -23,6 +23,9 @@ TRIP_BITS = (
 BACKOFF_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT
 # The only bits after which the trip action may ramp down rather than switch off at once.
 RAMP_DOWN_BITS = StatusFlags.OVER_CURRENT
+# The trip actions every owner chooses from: the zero setpoint at once, or a ramp to zero (after
+# over-current alone: see RAMP_DOWN_BITS).
+TRIP_ACTIONS = ("off", "ramp-down")
 # What a front end shows as an alarm (Tango's ALARM) while no fault is latched.
 ALARM_BITS = StatusFlags.OVER_VOLTAGE | StatusFlags.OVER_CURRENT | StatusFlags.OVER_TEMPERATURE
 

@@ -12,11 +12,15 @@ from .session import (
     checked_trip_action,
     orphan_text,
 )
+from .group import Group
+from .plan import Plan
 from .states import DOWN, OTHER_SUPPLY, UP
 from .supply import Supply
 
 __all__ = [
     "Supply",
+    "Group",
+    "Plan",
     "Session",
     "TRIP_ACTIONS",
     "checked_trip_action",

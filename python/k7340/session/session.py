@@ -43,6 +43,7 @@ from ..binding.errors import (
     K7340Warning,
 )
 from ..safety.deadman import DEFAULT_WATCHDOG_MS, ORPHAN_POLL_S
+from ..safety.status import TRIP_ACTIONS
 from ..safety.status import Reading
 from .opening import open_stoppable
 from .requests import Requests
@@ -375,6 +376,3 @@ def checked_trip_action(on_trip):
     if on_trip not in TRIP_ACTIONS:
         raise ValueError("on_trip must be %s, not %r" % (" or ".join(TRIP_ACTIONS), on_trip))
     return on_trip
-
-
-TRIP_ACTIONS = ("off", "ramp-down")
