@@ -32,7 +32,19 @@ PERIODS_MS = (300, 500, 1000, 1500)
 def eight_supplies():
     with contextlib.ExitStack() as stack:
         ports = [stack.enter_context(simulated_supply(wire=True, slew=0)) for _ in range(MEMBERS)]
-        yield {"m%d" % i: str(port) for i, port in enumerate(ports)}
+        yield {"m%d" % i: port for i, port in enumerate(ports)}
+
+
+def largest_gap(port):
+    """The longest time between two watchdog commands (feeds) in a simulator's log, while the
+    dead-man was armed (from the first feed to the disarm)."""
+    feeds = []
+    for line in port.log().splitlines():
+        if " > 04 F0 " in line:
+            if " > 04 F0 00 " in line:  # the disarm
+                break
+            feeds.append(float(line.split()[0]))
+    return max((b - a for a, b in zip(feeds, feeds[1:])), default=0.0)
 
 
 def median_ms(call, rounds):
@@ -45,7 +57,9 @@ def median_ms(call, rounds):
 
 
 def sample(rounds=200):
-    with eight_supplies() as ports, Group(ports, rate=1000) as group:
+    with eight_supplies() as ports, Group(
+        {n: str(p) for n, p in ports.items()}, rate=1000
+    ) as group:
         one = group.sessions["m0"]
         alone = median_ms(one.sample, rounds)
         together = median_ms(group.sample, rounds)
@@ -67,7 +81,9 @@ def outage(seconds=20.0):
         for period in PERIODS_MS:
             misfires, held = 0, 0.0
             with eight_supplies() as ports:
-                group = Group(ports, rate=20000, watchdog_ms=period).open()
+                group = Group(
+                    {n: str(p) for n, p in ports.items()}, rate=20000, watchdog_ms=period
+                ).open()
                 try:
                     group.ramp_to({name: 1000.0 for name in ports})
                     began = time.monotonic()
@@ -78,8 +94,12 @@ def outage(seconds=20.0):
                 held = time.monotonic() - began
                 with contextlib.suppress(K7340Error):
                     group.close()
-            print("watchdog %4d ms: %d misfire(s) in %.1f s of %d outputs held" % (
-                period, misfires, held, MEMBERS))  # fmt: skip
+                gap = max(largest_gap(port) for port in ports.values())
+            print(
+                "watchdog %4d ms: %d misfire(s) in %.1f s of %d outputs held; largest gap "
+                "between two feeds %.0f ms (%.0f %% of the period)"
+                % (period, misfires, held, MEMBERS, gap * 1000, gap * 100000 / period)
+            )
     finally:
         stop.set()
         hog.join()
