@@ -27,7 +27,7 @@ from .ramp import ramp_command
 
 SAFETY = (
     """\
-Safety: only a command that switches the output on (monitor --voltage, ramp, condition)
+Safety: only a command that switches the output on (monitor --voltage, ramp, condition, run)
 switches it off; log, info, ports and a monitor without --voltage only read and leave the
 output as found. Before switching the output on, a command arms the supply's watchdog
 (--watchdog MS, default %d) and keeps feeding it: if the program is killed (SIGKILL),
