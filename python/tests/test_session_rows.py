@@ -19,6 +19,10 @@ from k7340.binding.flags import FaultFlags, StatusFlags
 from k7340.testing import simulated_supply
 
 DEADMAN = ["1000", "0"]  # --watchdog: the dead-man on, then off
+CONDITION = (
+    "condition --port %s --to 5000 --rate %s --dwell 60 --backoff 100 --max-trips 3 "
+    "--watchdog %s"
+)
 RECORDS = tempfile.TemporaryDirectory(prefix="k7340-rows-")  # the tools' flight records
 
 
@@ -69,45 +73,13 @@ def outage_ends_at_zero(port, proc, silence="silent on", back="silent off", gone
 
 def row_condition_outage(tmp, watchdog):
     with simulated_supply(load_ohms=100e6) as port:
-        proc = cli(
-            "condition",
-            "--port",
-            port,
-            "--to",
-            "5000",
-            "--rate",
-            "500",
-            "--dwell",
-            "60",
-            "--backoff",
-            "100",
-            "--max-trips",
-            "3",
-            "--watchdog",
-            watchdog,
-        )
+        proc = cli(*(CONDITION % (port, 500, watchdog)).split())
         assert "presumed off" in outage_ends_at_zero(port, proc)
 
 
 def row_condition_hang_up(tmp, watchdog):
     with simulated_supply(load_ohms=100e6) as port:
-        proc = cli(
-            "condition",
-            "--port",
-            port,
-            "--to",
-            "5000",
-            "--rate",
-            "1000",
-            "--dwell",
-            "60",
-            "--backoff",
-            "100",
-            "--max-trips",
-            "3",
-            "--watchdog",
-            watchdog,
-        )
+        proc = cli(*(CONDITION % (port, 1000, watchdog)).split())
         err = outage_ends_at_zero(port, proc, "hangup", None, 0.0)
         assert "could not be sent" not in err and "output set to zero" in err
 
@@ -255,17 +227,9 @@ def row_condition_bad_input(tmp, watchdog):
 def row_absurd_rate(tmp, watchdog):
     with simulated_supply() as port:
         proc = cli(
-            "condition",
-            "--port",
-            port,
-            "--to",
-            "1000",
-            "--rate",
-            "1e-9",
-            "--backoff",
-            "100",
-            "--max-trips",
-            "3",
+            *(
+                "condition --port %s --to 1000 --rate 1e-9 --backoff 100 --max-trips 3" % (port)
+            ).split()
         )
         out, err = proc.communicate(timeout=20)
         assert proc.returncode == 2 and "24 hours" in err and sent(port) == []
@@ -331,17 +295,9 @@ def row_condition_fault_exit(tmp, watchdog):
     for bits in ("fault-bits 0x08", "status-bits 0x20"):
         with simulated_supply(load_ohms=100e6) as port:
             proc = cli(
-                "condition",
-                "--port",
-                port,
-                "--to",
-                "5000",
-                "--rate",
-                "1000",
-                "--backoff",
-                "100",
-                "--max-trips",
-                "3",
+                *(
+                    "condition --port %s --to 5000 --rate 1000 --backoff 100 --max-trips 3" % (port)
+                ).split()
             )
             assert wait_for(lambda: "output on" in port.log(), 15)
             port.control(bits)
