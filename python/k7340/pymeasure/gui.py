@@ -1,15 +1,15 @@
 """k7340 gui (python3 -m k7340.pymeasure): queue ramp/hold/ramp-down runs in a PyMeasure
-ManagedWindow, watch voltage and current plot live, abort. Each run's results go to a CSV file
-in --directory (default the current one).
+ManagedWindow, watch voltage and current plot live, abort or switch off now. Each run's results
+go to a CSV file in --directory (default the current one).
 
     k7340 gui --port /dev/ttyUSB0
-    k7340 gui --port /dev/ttyUSB0 --voltage 2000 --rate 500 --hold 30 --queue
+    k7340 gui --port /dev/ttyUSB0 --voltage 2kV --rate 500V/s --hold 10min --queue
 
 --queue starts one run with the given parameters at once; --exit-when-done closes the window
-when the queue is empty (with --screenshot FILE.png it saves the window first).
+when the queue is empty (with --screenshot FILE.png it saves the window first) and exits 1 if a
+run failed (a trip, an outage, any error).
 """
 
-import argparse
 import os
 import sys
 
@@ -37,21 +37,32 @@ from pymeasure.display.widgets import PlotWidget  # noqa: E402
 from pymeasure.display.windows import ManagedWindow  # noqa: E402
 from pymeasure.experiment import Results, unique_filename  # noqa: E402
 
+from ..binding.errors import K7340Error  # noqa: E402
 from ..safety import on_stop  # noqa: E402
-from .procedure import RampProcedure  # noqa: E402
+from . import options  # noqa: E402
+from .panel import SupplyPanel  # noqa: E402
+from .procedure import UNCHANGED, RampProcedure  # noqa: E402
 
-INPUTS = ["port", "voltage", "rate", "hold", "period", "max_volts"]
 TITLE = "Vantrel 7340: ramp, hold, ramp down"
+LIVE_MS = 100  # how often the panel shows the running procedure's latest reading
+RAMPING_DOWN = "Ramping down"  # the run's status while its ramp to zero runs
+OFF_SAID = {
+    True: "the zero setpoint was sent",
+    False: "the zero setpoint is owed: it goes out first once the same supply answers",
+    None: "the run holds no supply open (not yet, or closed at zero already): nothing to send",
+}
 
 
 class MainWindow(ManagedWindow):
-    """ManagedWindow with a second plot: current (uA) under voltage (V), both against time."""
+    """ManagedWindow with a second plot: current (uA) under voltage (V), both against time; a
+    supply panel with the Off now button and the running procedure's latest reading. The runs
+    that failed are kept in ``failures``."""
 
     def __init__(self, directory="."):
         self.results_directory = os.path.abspath(directory)
         super().__init__(
             procedure_class=RampProcedure,
-            inputs=INPUTS,
+            inputs=options.INPUTS,
             displays=["voltage", "rate", "hold"],
             x_axis="Time (s)",
             y_axis="Voltage (V)",
@@ -67,8 +78,18 @@ class MainWindow(ManagedWindow):
         tabs.insertTab(0, both, "Voltage and current")
         self.plot_widget.show()  # a widget moved to another parent is hidden
         tabs.setCurrentIndex(0)
+        self.panel = SupplyPanel()
+        self.panel.off_button.clicked.connect(self.off_now)
+        dock = QtWidgets.QDockWidget("Supply: the run's latest reading")
+        dock.setWidget(self.panel)
+        dock.setFeatures(QtWidgets.QDockWidget.NoDockWidgetFeatures)
+        self.addDockWidget(QtCore.Qt.LeftDockWidgetArea, dock)
+        self.failures = []
         self.when_done = None
-        self.manager.failed.connect(lambda experiment: self._maybe_done())
+        self.manager.failed.connect(self.failed)
+        self.live = QtCore.QTimer(self)
+        self.live.timeout.connect(self.show_live)
+        self.live.start(LIVE_MS)
 
     def new_experiment(self, results, curve=None):
         experiment = super().new_experiment(results, curve)
@@ -79,17 +100,75 @@ class MainWindow(ManagedWindow):
 
     def queue(self):
         filename = unique_filename(self.results_directory, prefix="k7340-ramp-")
-        results = Results(self.make_procedure(), filename)
+        procedure = self.make_procedure()
+        procedure.limits = procedure.limits.strip() or UNCHANGED  # "" would not load back
+        results = Results(procedure, filename)
         self.manager.queue(self.new_experiment(results))
+
+    def show_live(self):
+        """The running procedure's latest reading in the panel; while its ramp to zero runs,
+        "Ramping down" as its status, and its rows plotted (PyMeasure plots only a run whose
+        status is Running; a failed run ramps down too)."""
+        if not self.manager.is_running():
+            return
+        experiment = self.manager.running_experiment()
+        procedure = experiment.procedure
+        self.panel.show_run(procedure)
+        if procedure.ramping_down:
+            experiment.browser_item.setText(3, RAMPING_DOWN)
+            if procedure.status != RampProcedure.RUNNING:
+                self._draw(experiment)
+
+    def _draw(self, experiment):
+        experiment.curve.update()
+        experiment.current_curve.update()
+
+    def _ended(self, experiment):
+        """Every end: the last rows drawn, the run's own status back, the panel's last word."""
+        self._draw(experiment)
+        experiment.browser_item.setStatus(experiment.procedure.status)
+        self.panel.show_run(experiment.procedure)
+        self._maybe_done()
+
+    def off_now(self):
+        """The zero setpoint at once through the running procedure's session, then the run
+        aborted; said in the panel, the log and on standard error."""
+        if not self.manager.is_running():
+            self.say(
+                "Off now: no run holds the supply (every run ends at zero; an output that no "
+                "program holds: k7340 off --port PORT)"
+            )
+            return
+        procedure = self.manager.running_experiment().procedure
+        try:
+            said = OFF_SAID[procedure.off_now()]
+        except K7340Error as exc:
+            said = "the zero setpoint could not be sent (%s): the output may still be on" % exc
+        if not procedure.should_stop():
+            self.abort()
+        self.say("Off now: %s; the run is aborted" % said)
+
+    def say(self, text):
+        self.panel.say(text)
+        self.log.warning(text)
+        print("k7340 gui: %s" % text, file=sys.stderr, flush=True)
+
+    def failed(self, experiment):
+        self.failures.append(experiment)
+        error = experiment.procedure.error
+        self.say(
+            "%s failed: %s"
+            % (os.path.basename(experiment.data_filename), error or "see the experiment log")
+        )
+        self._ended(experiment)
 
     def finished(self, experiment):
         super().finished(experiment)
-        experiment.current_curve.update()
-        self._maybe_done()
+        self._ended(experiment)
 
     def abort_returned(self, experiment):
         super().abort_returned(experiment)
-        self._maybe_done()
+        self._ended(experiment)
 
     def _maybe_done(self):
         if (
@@ -100,34 +179,14 @@ class MainWindow(ManagedWindow):
             QtCore.QTimer.singleShot(500, self.when_done)  # let the plots draw the last rows
 
 
-def parser():
-    p = argparse.ArgumentParser(prog="k7340 gui", description=__doc__.split("\n\n")[0])
-    p.add_argument("--port", default="0", help="COM port number (0 = COM1) or device")
-    p.add_argument("--directory", default=".", help="where the runs' CSV files go")
-    for name in ("voltage", "rate", "hold", "period", "max_volts"):
-        p.add_argument(
-            "--" + name.replace("_", "-"),
-            type=float,
-            metavar="N",
-            help="the %s input (%s)" % (name.replace("_", " "), getattr(RampProcedure, name).units),
-        )
-    p.add_argument("--queue", action="store_true", help="queue one run at the start")
-    p.add_argument(
-        "--exit-when-done", action="store_true", help="close the window when no run is left"
-    )
-    p.add_argument("--screenshot", metavar="FILE.png", help="save the window before closing")
-    return p
-
-
 def main(argv=None):
-    args = parser().parse_args(argv)
+    args, values = options.parse(argv, __doc__.split("\n\n")[0])
     if not os.path.isdir(args.directory):
         print("k7340 gui: no folder %s" % args.directory, file=sys.stderr)
         return 2
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(sys.argv[:1])
     window = MainWindow(args.directory)
     procedure = RampProcedure()
-    values = {n: getattr(args, n) for n in INPUTS if getattr(args, n) is not None}
     procedure.set_parameters(values, except_missing=False)
     window.set_parameters(procedure.parameter_objects())
     if args.exit_when_done:
@@ -139,7 +198,7 @@ def main(argv=None):
             app.quit()
 
         window.when_done = done
-    window.resize(1100, 720)
+    window.resize(1100, 760)
     window.show()
     if args.queue:
         QtCore.QTimer.singleShot(200, window.queue)
@@ -160,6 +219,6 @@ def main(argv=None):
     awake.timeout.connect(lambda: None)
     awake.start(100)
     try:
-        return app.exec_()
+        return app.exec_() or (1 if window.failures else 0)
     finally:
         unregister()

@@ -192,16 +192,18 @@ class K7340(Instrument):
             volts, rate, progress=progress, stop=stop, on_reading=on_reading
         )
 
-    def shutdown(self):
-        """Ramps the output to zero at ramp_rate; after an outage (a lost port, a watchdog gone
-        a period unfed), a trip, or a step that fails, the zero goes out at once. Says in the
+    def shutdown(self, on_reading=None, stop=None):
+        """Ramps the output to zero at ramp_rate, ``on_reading(reading)`` after each step; after
+        an outage (a lost port, a watchdog gone a period unfed), a trip, a step that fails or
+        ``stop()`` (asked before or during the ramp), the zero goes out at once. Says in the
         log if even the zero setpoint could not be sent (it stays owed to the port)."""
         session = self.adapter.session
         psu = None if session is None else session.supply
+        stop = stop or (lambda: False)
         if psu is not None and not psu.closed:
-            if psu.owns_output and not self._outage(session):
+            if psu.owns_output and not self._outage(session) and not stop():
                 try:
-                    self.ramp_to_voltage(0.0)
+                    self.ramp_to_voltage(0.0, stop=stop, on_reading=on_reading)
                 except K7340Error as exc:
                     log.warning("ramp to zero ended (%s): switching the output off at once", exc)
             if psu.owns_output or psu.pending_off or psu.setpoint:
