@@ -16,6 +16,7 @@ import time
 import pytest
 
 from binding_support import REPO, wait_for
+import gui_rows
 import packaging_rows
 import k7340
 from k7340.testing import simulated_supply
@@ -222,6 +223,12 @@ ROWS = [
     ("2 limit levels stepped, returned and printed", row_limit_levels),
     ("3 a back-off rate, and one stream", row_backoff_rate_and_one_stream),
     ("4 ramp --to 0 ramps down and ends", row_ramp_to_zero_ends),
+    ("5 gui: units, one-line refusals", gui_rows.row_units_in_and_one_line_refusals),
+    ("5 gui: Abort's ramp-down shown and logged", gui_rows.row_abort_ramps_down_in_rows_and_status),
+    ("5 gui: Off now zeroes at once and aborts", gui_rows.row_off_now_zeroes_at_once_and_aborts),
+    ("5 gui: live reading and trip bits", gui_rows.row_live_reading_and_trip_bits),
+    ("5 gui: a failed run exits 1", gui_rows.row_failed_run_exits_1),
+    ("5 gui: limit levels before the output", gui_rows.row_limits_go_out_before_the_output),
     ("6 pip puts k7340sim on PATH", packaging_rows.row_pip_install_puts_k7340sim_on_path),
     ("7 K7340_LIBRARY wins", packaging_rows.row_k7340_library_wins_over_the_package_copy),
     ("8 the dead-man off is said", row_dead_man_off_is_said),

@@ -226,8 +226,8 @@ def parser():
     )
     sub.add_parser(
         "gui",
-        help="the PyMeasure window: queue ramp runs, watch voltage and "
-        "current plot live, abort (k7340 gui --help)",
+        help="the PyMeasure window: queue ramp runs, watch voltage, current and the status "
+        "bits live, abort, Off now (k7340 gui --help)",
     )
     return top
 

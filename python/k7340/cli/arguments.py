@@ -81,11 +81,7 @@ def watchdog_ms(text):
         ) from None
 
 
-class OneLineParser(argparse.ArgumentParser):
-    """An argument error is one line and exit status 2 (argparse prints the usage too)."""
-
-    def error(self, message):
-        self.exit(2, "%s: error: %s (see %s --help)\n" % (self.prog, message, self.prog))
+OneLineParser = units.OneLineParser
 
 
 def supply_options(parser):

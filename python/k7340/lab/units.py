@@ -3,6 +3,7 @@ values. Volts as 5000, 5000V or 5kV; rates as 100, 100V/s or 0.1kV/s; durations 
 500ms, 10min or 2h; the two limit levels as 100%,80%. Each refusal is a UnitError (a
 ValueError) naming what was expected."""
 
+import argparse
 import math
 import re
 
@@ -16,6 +17,14 @@ _PERCENT = re.compile(_NUMBER + r"%?\s*")
 
 class UnitError(ValueError):
     """A value that is not the quantity asked for, or outside its range."""
+
+
+class OneLineParser(argparse.ArgumentParser):
+    """The command lines of the console tools and the GUI: an argument error is one line and
+    exit status 2 (argparse's own adds the usage)."""
+
+    def error(self, message):
+        self.exit(2, "%s: error: %s (see %s --help)\n" % (self.prog, message, self.prog))
 
 
 def _finite_in(value, low, high):

@@ -2,8 +2,8 @@
 2kV, 500V/s, 10min, 100%,80%) within the procedure's own bounds; a refusal is one line and exit
 status 2, before a window opens or anything is sent.
 
-(The console tools' argument types live in k7340.cli, the layer above this one: `k7340 gui`
-comes here from there. So these types read the same units against the procedure's bounds.)
+(The console tools' argument types live in k7340.cli, which starts `k7340 gui`: these read the
+same units, with k7340.lab.units, against the procedure's bounds.)
 """
 
 import argparse
@@ -21,13 +21,6 @@ READERS = {  # name: how it is read, its metavar, how it may be written
     "max_volts": (units.volts, "V", "2000, 2000V or 2kV; default: the supply's range"),
 }
 LOWEST = {"max_volts": OUTPUT_ON_VOLTS}  # else the procedure's minimum
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """An argument error is one line and exit status 2 (argparse's own adds the usage)."""
-
-    def error(self, message):
-        self.exit(2, "%s: error: %s (see %s --help)\n" % (self.prog, message, self.prog))
 
 
 def bounds(name):
@@ -65,7 +58,7 @@ def limits(text):
 
 
 def parser(description):
-    p = OneLineParser(prog="k7340 gui", description=description)
+    p = units.OneLineParser(prog="k7340 gui", description=description)
     p.add_argument("--port", default="0", help="COM port number (0 = COM1) or device")
     p.add_argument("--directory", default=".", help="where the runs' CSV files go")
     for name, (_, metavar, forms) in READERS.items():
