@@ -49,15 +49,16 @@ def values(reading, error=""):
     )
 
 
-class SampleLog:
-    def __init__(self, path, interval, force=False, append=False, clock=time.monotonic):
-        self.file = CsvFile(path, COLUMNS, force=force, append=append)
+class _IntervalLog:
+    """What both logs share: the CSV file, and a row once per interval on a grid from the
+    first (a poll a hair early still counts; a slow one skips rows, never shifts them)."""
+
+    def __init__(self, path, columns, interval, force, append, clock):
+        self.file = CsvFile(path, columns, force=force, append=append)
         self.path = path
         self.interval = interval
         self.clock = clock
-        self.start = None
-        self.due = None
-        self.last = None  # the values of the last row written
+        self.start = self.due = None
 
     @property
     def rows(self):
@@ -70,31 +71,42 @@ class SampleLog:
     def open(self):
         """Once the supply is open."""
         self.file.open()
-        self.start = self.clock()
-        self.due = self.start
+        self.start = self.due = self.clock()
 
-    def add(self, reading, error=""):
-        """A reading (None after a failed poll, with the error): a row when one is due."""
-        now = self.clock()
-        if now < self.due - self.interval * 0.01:  # a poll a hair early still counts
+    def _due(self, now):
+        if now < self.due - self.interval * 0.01:
             return False
         self.due += self.interval * max(1, math.floor((now - self.due) / self.interval) + 1)
-        self._write(now, values(reading, error), "")
         return True
 
-    def mark(self, event, reading=None):
-        """A row at once for an event, with the reading that showed it."""
-        self._write(self.clock(), values(reading), event)
-
     def _write(self, now, row, event):
-        self.last = row
-        self.file.write((timestamp(), "%.3f" % (now - self.start)) + row + (event,))
+        self.file.write([timestamp(), "%.3f" % (now - self.start)] + list(row) + [event])
 
     def close(self):
         self.file.close()
 
 
-class GroupLog:
+class SampleLog(_IntervalLog):
+    def __init__(self, path, interval, force=False, append=False, clock=time.monotonic):
+        super().__init__(path, COLUMNS, interval, force, append, clock)
+        self.last = None  # the values of the last row written
+
+    def add(self, reading, error=""):
+        """A reading (None after a failed poll, with the error): a row when one is due."""
+        now = self.clock()
+        if not self._due(now):
+            return False
+        self.last = values(reading, error)
+        self._write(now, self.last, "")
+        return True
+
+    def mark(self, event, reading=None):
+        """A row at once for an event, with the reading that showed it."""
+        self.last = values(reading)
+        self._write(self.clock(), self.last, event)
+
+
+class GroupLog(_IntervalLog):
     """A group's sample log: per sample the time, then V, uA and status of each member, and an
     event column; one row per interval (the grid from the first), an event a row at once. The
     file's rules are the CSV writer's, as for SampleLog."""
@@ -103,30 +115,16 @@ class GroupLog:
         columns = ["time", "elapsed_s"]
         for name in names:
             columns += ["%s_volts" % name, "%s_microamps" % name, "%s_status" % name]
-        self.file = CsvFile(path, columns + ["event"], force=force, append=append)
-        self.names, self.interval, self.clock = list(names), interval, clock
-        self.start = self.due = None
-
-    @property
-    def rows(self):
-        return self.file.rows
-
-    def check(self):
-        self.file.check()
-
-    def open(self):
-        self.file.open()
-        self.start = self.due = self.clock()
+        super().__init__(path, columns + ["event"], interval, force, append, clock)
+        self.names = list(names)
 
     def add(self, readings, event=""):
         """readings: name -> Reading (None: that member's poll failed). A row when one is due,
         or at once with an event."""
         now = self.clock()
-        if not event and now < self.due - self.interval * 0.01:
+        if not event and not self._due(now):
             return False
-        if not event:
-            self.due += self.interval * max(1, math.floor((now - self.due) / self.interval) + 1)
-        row = [timestamp(), "%.3f" % (now - self.start)]
+        row = []
         for name in self.names:
             reading = readings.get(name)
             if name not in readings:  # an event before the first sample
@@ -139,8 +137,5 @@ class GroupLog:
                     "%.3f" % reading.microamps,
                     status_text(reading.status, " "),
                 ]
-        self.file.write(row + [event])
+        self._write(now, row, event)
         return True
-
-    def close(self):
-        self.file.close()
