@@ -325,6 +325,19 @@ def row_idle_owner_is_fed(tmp, watchdog):
     assert max(b - a for a, b in zip(feeds, feeds[1:])) < 0.3
 
 
+def row_off_from_another_thread_ends_a_ramp(tmp, watchdog):
+    with simulated_supply() as port:
+        with k7340.Session(port) as session:
+            ramp = threading.Thread(target=session.ramp_to, args=(5000, 1000))
+            ramp.start()
+            assert wait_for(lambda: "set 1000" in port.log(), 10)
+            session.output_off()
+            ramp.join(5)
+            time.sleep(0.2)
+            after = switched(port).index("output off")
+            assert not ramp.is_alive() and switched(port)[after:] == ["output off"]
+
+
 ROWS = [
     ("1 conditioning ends at zero after an outage", row_condition_outage, DEADMAN),
     ("2 conditioning reopens after a hang-up and zeroes", row_condition_hang_up, DEADMAN),
@@ -345,6 +358,11 @@ ROWS = [
     ("17 conditioning ended by a fault exits 1", row_condition_fault_exit, ["1000"]),
     ("18 fault bits are never without a name", row_fault_names, ["1000"]),
     ("19 an idle owner's output stays fed", row_idle_owner_is_fed, ["1000"]),
+    (
+        "an Off from another thread ends a running ramp",
+        row_off_from_another_thread_ends_a_ramp,
+        ["1000"],
+    ),
 ]
 CASES = [(name, row, w) for name, row, watchdogs in ROWS for w in watchdogs]
 

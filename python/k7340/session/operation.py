@@ -9,7 +9,7 @@ from ..binding.device import OUTPUT_ON_VOLTS
 from ..binding.errors import K7340Error
 from ..lab import ramp as lab_ramp
 from ..lab.condition import Trip
-from ..lab.schedule import Schedule
+from ..lab.schedule import Schedule, Stopped
 from ..safety.status import BACKOFF_BITS, RAMP_DOWN_BITS, output_is_on, status_text, trip_bits
 
 
@@ -26,6 +26,7 @@ class Operation:
         self.rate = rate
         self.progress = progress
         self.trip_seen = trip_seen
+        self.offs = session.offs  # an Off after this (another thread's) ends the operation
         self.trips = []
         self.watch = watch
         self.last = None  # the last reading
@@ -50,7 +51,10 @@ class Operation:
         session = self.session
         session.check_outage()
         try:
-            self.supply.set_voltage(volts)
+            with self.supply.lock:
+                if session.offs != self.offs:
+                    raise Stopped()  # an Off came from another thread: nothing more goes out
+                self.supply.set_voltage(volts)
         except K7340Error as exc:
             raise session.line_failure(exc) from None
         return self.read(phase)

@@ -81,6 +81,8 @@ class Requests:
         """Off now; while the link is down it is owed and sent first once the same supply is
         back. Returns True when sent, False when owed."""
         psu = self.supply
+        with psu.lock:  # an operation's next setpoint, under the same lock, sees it (Operation)
+            self.offs += 1
         if self.link != UP:
             if self.link == DOWN and (psu.owns_output or psu.pending_off or volts == 0):
                 psu.ownership.pending_off = True
@@ -284,6 +286,7 @@ class Requests:
                 self.operation = None
 
     _told_outage = None
+    offs = 0  # Offs asked of this session: an operation begun before the last one ends
     ramping_down = None  # ramping_down(rate): told when a trip action starts to ramp down
 
     def check_outage(self):
