@@ -218,9 +218,10 @@ class Device(SupplyCalls):
         value = checks.integer("milliseconds", milliseconds, 0, WATCHDOG_MAX_MS, "K7340_SetWD")
         self.library_call("K7340_SetWD", value)
 
-    def check_eeprom_write(self, call):
-        """EEPROM writes are refused while the output is on (as the last reply says)."""
-        if StatusFlags.ENABLE in self.status:  # as the last reply says
+    def check_eeprom_write(self, call, held_on=False):
+        """EEPROM writes are refused while the output is on: held_on (its owner says so), or
+        as the last reply's status says."""
+        if held_on or StatusFlags.ENABLE in self.status:
             raise K7340Error(
                 None,
                 "EEPROM writes are refused while the output is on",

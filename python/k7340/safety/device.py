@@ -262,15 +262,7 @@ class SafeDevice(Device):
     def check_eeprom_write(self, call):
         """EEPROM writes are refused while the output is on (this object's, or as the last
         reply's status says)."""
-        if self._ownership.owner:
-            raise K7340Error(
-                None,
-                "EEPROM writes are refused while the output is on",
-                call,
-                device=self.port,
-                note="switch the output off first",
-            )
-        super().check_eeprom_write(call)
+        super().check_eeprom_write(call, self._ownership.owner)
 
     def write_port(self, data):
         """Writes bytes-like data (or an iterable of whole numbers 0..255) to the port as it
